@@ -1,0 +1,80 @@
+// tapsum's entry: the command line, the streams and the order of the run's stages.
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "cli/tapsum.h"
+#include "filter/filter.h"
+#include "fir_file/fir_file.h"
+#include "wav/wav.h"
+
+namespace {
+
+const char bad_arguments[] = "tapsum: Bad arguments. Type 'tapsum -h' for help.\n";
+
+// Opening the output for writing truncates it, so an output that is the open
+// input under another name (a hard link, another spelling of the path) is
+// refused before it is opened.
+void refuse_same_file(FILE *in, const char *out_name) {
+  struct stat in_stat {};
+  struct stat out_stat {};
+  if (fstat(fileno(in), &in_stat) == 0 && stat(out_name, &out_stat) == 0 &&
+      in_stat.st_dev == out_stat.st_dev && in_stat.st_ino == out_stat.st_ino)
+    err_exit("tapsum: Input and output are the same file '%s'.\n", out_name, 2);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "-h") == 0) {
+    fputs(
+        "tapsum - apply an FIR filter on a WAV file.\n"
+        "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n",
+        stdout);
+    return 0;
+  }
+  if (argc <= 1) err_exit(bad_arguments, 1);
+
+  // An option is recognised only as the first argument.
+  int out_bits = 0;
+  int k = 0;
+  if (strcmp(argv[1], "-8") == 0) {
+    out_bits = 8;
+    k = 1;
+  } else if (strcmp(argv[1], "-16") == 0) {
+    out_bits = 16;
+    k = 1;
+  }
+  if (argc < k + 2 || argc > k + 4) err_exit(bad_arguments, 1);
+
+  FILE *fir_file = fopen(argv[k + 1], "r");
+  if (fir_file == nullptr) err_exit("tapsum: Can't open FIR file '%s'.\n", argv[k + 1], 2);
+  const fir_shape shape = load_fir(fir_file);
+
+  // The input is opened first, so an input that can't be opened leaves an
+  // existing output file as it was.
+  FILE *in = stdin;
+  if (argc >= k + 3) {
+    in = fopen(argv[k + 2], "rb");
+    if (in == nullptr) err_exit("tapsum: Can't open input file '%s'.\n", argv[k + 2], 2);
+  }
+  FILE *out = stdout;
+  if (argc >= k + 4) {
+    refuse_same_file(in, argv[k + 3]);
+    out = fopen(argv[k + 3], "wb");
+    if (out == nullptr) err_exit("tapsum: Can't open output file '%s'.\n", argv[k + 3], 2);
+  }
+
+  const wav_format format = header_stage(in, out, out_bits, shape.taps, shape.stereo);
+  const uint32_t written = fir(in, out, format.channels, format.in_bits, format.out_bits,
+                               shape.taps, shape.stereo, format.frames);
+
+  // Samples written so far may still sit in the stream's buffer; a run whose
+  // output did not reach the file must not report success.
+  if (fflush(out) != 0 || ferror(out))
+    err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+  fprintf(stderr, "%ld samples written.\n", static_cast<long>(written));
+  return 0;
+}

@@ -1,0 +1,28 @@
+// What every part of tapsum shares: the table size, the static tables and the fatal-error routine.
+#pragma once
+
+#include <limits>
+
+// Products and running sums are formed in the x87 extended format; the
+// results on half a code depend on its 64-bit significand.
+static_assert(std::numeric_limits<long double>::digits == 64,
+              "tapsum needs long double to be the 80-bit extended format");
+
+constexpr int MAX_FIR_SAMPLES = 8192;
+
+// Coefficient columns: entry k weighs the input sample k frames back.
+extern double fir_coef1[MAX_FIR_SAMPLES];
+extern double fir_coef2[MAX_FIR_SAMPLES];
+
+// Ring buffers of normalised input samples, channel 1 and channel 2.
+extern double data1[MAX_FIR_SAMPLES];
+extern double data2[MAX_FIR_SAMPLES];
+
+// Text lines of the coefficient file (at most 79 characters) and header bytes.
+extern char line[80];
+
+// Prints the message, filling its one placeholder with arg when it has one,
+// and ends the process with status; the exit flushes and closes the streams.
+[[noreturn]] void err_exit(const char *message, int status);
+[[noreturn]] void err_exit(const char *format, const char *arg, int status);
+[[noreturn]] void err_exit(const char *format, int arg, int status);

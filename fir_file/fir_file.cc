@@ -1,0 +1,74 @@
+// The coefficient file: optional title lines, then a table of one or two numeric columns.
+#include "fir_file/fir_file.h"
+
+#include <cctype>
+#include <cstdio>
+
+#include "cli/tapsum.h"
+
+namespace {
+
+// Scans a table row as "%lf %lf" does: the count of numbers converted, 0 to
+// 2. Whatever follows them on the line is ignored.
+int scan_row(const char *text, double *first, double *second) {
+  int used = 0;
+  if (!scan_number(text, first, &used)) return 0;
+  int rest = 0;
+  return 1 + scan_number(text + used, second, &rest);
+}
+
+// Reads one line into line: at most 79 characters, so a longer physical line
+// arrives as several reads. A read error counts as the end of the file.
+bool next_line(FILE *file) {
+  return fgets(line, sizeof line, file) != nullptr;
+}
+
+}  // namespace
+
+// A title such as "Info" or "Nancy's filter" would otherwise start the table
+// with a value that is not finite, so those words are refused.
+int scan_number(const char *text, double *value, int *used) {
+  const char *p = text;
+  while (isspace(static_cast<unsigned char>(*p))) p++;
+  if (*p == '+' || *p == '-') p++;
+  if (isalpha(static_cast<unsigned char>(*p))) return 0;
+  int n = 0;
+  if (sscanf(text, "%lf%n", value, &n) != 1) return 0;
+  *used = n;
+  return 1;
+}
+
+fir_shape load_fir(FILE *file) {
+  double value = 0;
+  int used = 0;
+  do {
+    if (!next_line(file)) err_exit("tapsum: Bad FIR file.\n", 2);
+  } while (!scan_number(line, &value, &used));
+
+  int taps = 0;
+  int columns = 0;
+  for (;;) {
+    const int r = scan_row(line, &fir_coef1[taps], &fir_coef2[taps]);
+    if (r <= 0) break;
+    if (columns == 0) {
+      columns = r;
+    } else if (r != columns) {
+      err_exit("tapsum: Number of columns in FIR file is not constant.\n", 2);
+    }
+    if (columns == 1) fir_coef2[taps] = fir_coef1[taps];
+    taps++;
+    if (taps == MAX_FIR_SAMPLES) {
+      if (next_line(file) && scan_number(line, &value, &used))
+        fprintf(stderr, "tapsum: FIR file truncated (max. %d samples).\n", MAX_FIR_SAMPLES);
+      break;
+    }
+    if (!next_line(file)) break;
+  }
+  fclose(file);
+
+  if (columns == 1)
+    fprintf(stderr, "%d FIR samples, mono\n", taps);
+  else
+    fprintf(stderr, "%d FIR samples, stereo\n", taps);
+  return {taps, columns == 2 ? 1 : 0};
+}

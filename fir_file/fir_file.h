@@ -1,0 +1,18 @@
+// Loading the coefficient file into fir_coef1 and fir_coef2.
+#pragma once
+
+#include <cstdio>
+
+struct fir_shape {
+  int taps;    // coefficient rows, 1 to MAX_FIR_SAMPLES
+  int stereo;  // 1 when the file has two columns, one per output channel
+};
+
+// Reads the table from file, closes it and prints the count line. Ends the
+// process on a file with no table or with rows of differing width.
+fir_shape load_fir(FILE *file);
+
+// Scans one number the way "%lf" does, except that the words for infinity
+// and NaN are not numbers. Returns 1 and sets value and used (the characters
+// consumed), or returns 0.
+int scan_number(const char *text, double *value, int *used);

@@ -1,0 +1,102 @@
+// Helpers for the tests: WAV bytes, temporary files, in-memory streams and runs of the built tool.
+#include "tests/support.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+std::string le16(int v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
+}
+
+std::string le32(uint32_t v) {
+  return le16(static_cast<int>(v & 0xFFFF)) + le16(static_cast<int>(v >> 16));
+}
+
+std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate) {
+  const int block = channels * bits / 8;
+  return "RIFF" + le32(data_size + 36) + "WAVE" + "fmt " + le32(16) +  // format chunk, 16 bytes
+         le16(1) + le16(channels) +                                    // PCM, channels
+         le32(static_cast<uint32_t>(rate)) +                           // sample rate
+         le32(static_cast<uint32_t>(rate * block)) + le16(block) + le16(bits) + "data" +
+         le32(data_size);
+}
+
+std::string temp_file(const std::string &name, const std::string &bytes) {
+  const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string dir = testing::TempDir() + "tapsum_" + test->test_suite_name() + "_" +
+                          test->name() + "_" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0700);
+  const std::string path = dir + "/" + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::string read_file(const std::string &path) {
+  std::ifstream file(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << file.rdbuf();
+  return bytes.str();
+}
+
+FILE *stream_of(const std::string &bytes) {
+  FILE *f = tmpfile();
+  fwrite(bytes.data(), 1, bytes.size(), f);
+  rewind(f);
+  return f;
+}
+
+std::string contents(FILE *written) {
+  fflush(written);
+  rewind(written);
+  std::string bytes;
+  for (int c; (c = getc(written)) != EOF;) bytes += static_cast<char>(c);
+  fclose(written);
+  return bytes;
+}
+
+run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes) {
+  const std::string out_path = temp_file("run.stdout", "");
+  const std::string err_path = temp_file("run.stderr", "");
+  int feed[2];
+  if (pipe(feed) != 0) return {-1, "", "pipe failed"};
+  signal(SIGPIPE, SIG_IGN);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(feed[0], 0);
+    close(feed[0]);
+    close(feed[1]);
+    dup2(open(out_path.c_str(), O_WRONLY | O_TRUNC), 1);
+    dup2(open(err_path.c_str(), O_WRONLY | O_TRUNC), 2);
+    std::vector<char *> argv{const_cast<char *>(TAPSUM_BINARY)};
+    for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TAPSUM_BINARY, argv.data());
+    _exit(127);
+  }
+  close(feed[0]);
+  for (size_t done = 0; done < stdin_bytes.size();) {
+    const ssize_t n = write(feed[1], stdin_bytes.data() + done, stdin_bytes.size() - done);
+    if (n <= 0) break;  // the tool stopped reading
+    done += static_cast<size_t>(n);
+  }
+  close(feed[1]);
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out_path), read_file(err_path)};
+}
+
+std::string literally(const std::string &message) {
+  std::string pattern;
+  for (const char c : message) {
+    if (strchr("\\^$.|?*+()[]{}", c) != nullptr) pattern += '\\';
+    if (c != '\n') pattern += c;
+  }
+  return pattern;
+}

@@ -1,0 +1,32 @@
+// The WAV stream: the RIFF/WAVE header stage and the codec of single samples.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+// What the header stage hands to the filter stage.
+struct wav_format {
+  int channels;     // input channels, 1 or 2
+  int in_bits;      // input bits per sample, 8 or 16
+  int out_bits;     // output bits per sample: the option, or in_bits
+  uint32_t frames;  // frames the data chunk declares
+};
+
+// Reads exactly count bytes into buffer; -1 when the input ends first.
+int read_bytes(FILE *stream, char *buffer, int count);
+// The signed 32-bit value of four bytes, least significant first.
+long char2long(const char *bytes);
+// value shifted right by 8k bits; its low 8 bits are byte k, little-endian.
+long long2char(long value, int k);
+
+// Reads the input header up to the data chunk's body, writes the 44-byte
+// output header and prints both format lines. out_bits 0 means "as the input".
+// Ends the process on a header it can't use.
+wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir);
+
+// Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
+// the input ends before the sample is complete, leaving out unchanged.
+int read_sample(FILE *stream, int bits, double *out);
+// Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
+// A failed write ends the process.
+int write_sample(double value, int bits, FILE *stream);
