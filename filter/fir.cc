@@ -25,10 +25,35 @@ struct layout {
   int out_bits;
   int taps;
   int stereo_fir;
+  bool fast;      // outputs decided by the fast path where it is certain
+  double bound1;  // error bounds of the fast path, output channels 1 and 2
+  double bound2;
+  int period;  // slots of the fast path's mirrored ring
 };
 
 double peak;
 int clipped;
+
+// Frames the fast path reads ahead in the steady phase, to compute their
+// sums together before it writes them one by one.
+constexpr int BLOCK = 32;
+
+// The fast path keeps each channel's samples in a ring of period slots, each
+// sample twice, in slots j and j + period, so that a window of the newest
+// samples is always contiguous: ending at slot head + period. The period is
+// taps + BLOCK - 1, so reading a block ahead overwrites no sample that the
+// block's first frame still needs. Its coefficient columns are stored
+// reversed, oldest weight first, to run along such a window.
+double mirror1[2 * (MAX_FIR_SAMPLES + BLOCK)];
+double mirror2[2 * (MAX_FIR_SAMPLES + BLOCK)];
+double reversed1[MAX_FIR_SAMPLES];
+double reversed2[MAX_FIR_SAMPLES];
+int head;  // slot of the newest sample
+
+// The fast sums of the frames read ahead, and the slots of their newest samples.
+double block1[BLOCK];
+double block2[BLOCK];
+int block_head[BLOCK];
 
 int before(int slot, int taps) {
   return slot == 0 ? taps - 1 : slot - 1;
@@ -61,9 +86,124 @@ void put(long double sum, const layout &run) {
   clipped |= write_sample(static_cast<double>(sum), run.out_bits, run.out);
 }
 
+// Whether the fast path may be used, and the bound of a column's error.
+//
+// Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds its
+// |h[k]| and every partial sum stays below H. The specified sum makes at most
+// taps roundings along any path, each of relative size 2^-64 in the extended
+// format, or 2^-53 + 2 * 2^-64 where channel 2 of a stereo input rounds its
+// running sum to double; the fast double sum makes at most taps + 1 roundings
+// of 2^-53 along any path (the portable kernel rounds its products too).
+// Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H of the true
+// sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other; rounding
+// near the bottom of the double range adds at most 2^-1074 per operation.
+// The bound below takes 2.1 for 2.002: the rest covers the rounding of the
+// bound itself and of the sums and differences formed with it (their
+// rounding relative to |s| is covered separately, see put_fast). Columns
+// whose H is not finite or so large that double sums could overflow, keep
+// the specified arithmetic for the whole run.
+double column_bound(const double *coef, int taps) {
+  long double h = 0;
+  for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
+  if (!(h < 0x1p1000L)) return -1;
+  return (taps + 1) * (2.1 * 0x1p-53 * static_cast<double>(h) + 0x1p-1070);
+}
+
+// The output's code and clip flag when every value within spread of s gives
+// the same ones; false when the interval reaches a clipping edge or holds a
+// point where the code changes. The code as a function of the sum (rounding
+// to double, clipping, scaling, rint) is monotone, so the ends decide.
+bool certain_code(double s, double spread, int bits, int *code, int *clip) {
+  const int top = bits == 8 ? 255 : 32767;
+  const int bottom = bits == 8 ? 0 : -32768;
+  *clip = 1;
+  if (s - spread > 1) {
+    *code = top;
+    return true;
+  }
+  if (s + spread < -1) {
+    *code = bottom;
+    return true;
+  }
+  if (s - spread < -1 || s + spread > 1) return false;
+  *clip = 0;
+  // rint of the scaled value is the floor of the scaled value + 1/2, shifted
+  // here to be positive so that truncation is the floor. The scaled value of
+  // the specified path differs from t by the scaled spread, the rounding of
+  // its sum to double (2^-53) and that of the two scalings (below 2^-35).
+  const double scale = bits == 8 ? 127.5 : 32767.5;
+  const double t = bits == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
+  const double width = scale * (spread + 0x1p-50) + 0x1p-30;
+  const int low = static_cast<int>(t - width);
+  if (low != static_cast<int>(t + width)) return false;
+  *code = bits == 8 ? low : low - 32768;
+  return true;
+}
+
+// The specified sums of put_frame on a mirrored window: coef[first + m]
+// times the sample m steps back from slot top.
+long double mirror_extended(const double *coef, const double *ring, int first, int count, int top) {
+  long double sum = 0;
+  for (int m = 0; m < count; m++) sum += static_cast<long double>(coef[first + m]) * ring[top - m];
+  return sum;
+}
+
+double mirror_rounded(const double *coef, const double *ring, int first, int count, int top) {
+  double sum = 0;
+  for (int m = 0; m < count; m++)
+    sum = static_cast<double>(sum + static_cast<long double>(coef[first + m]) * ring[top - m]);
+  return sum;
+}
+
+// The fast sum of count taps from coefficient first, the window ending at
+// the sample in slot newest.
+double fast_sum(const layout &run, const double *reversed, const double *ring, int first, int count,
+                int newest) {
+  return dot(reversed + run.taps - first - count, ring + newest + run.period - count + 1, count);
+}
+
+// One output through the fast path, s its fast sum: the code is written
+// straight away when the bound makes it certain and the peak can't change;
+// otherwise the specified sum is formed, compared and written as put does.
+void put_fast(const layout &run, double s, const double *coef, const double *ring, bool rounded,
+              double bound, int first, int count, int newest) {
+  // Sums and differences with s round by at most 2^-53 of |s| each.
+  const double spread = bound + fabs(s) * 0x1p-51;
+  int code = 0;
+  int clip = 0;
+  if (fabs(s) + spread <= peak && certain_code(s, spread, run.out_bits, &code, &clip)) {
+    clipped |= clip;
+    write_code(code, run.out_bits, run.out);
+    return;
+  }
+  const int top = newest + run.period;
+  put(rounded ? mirror_rounded(coef, ring, first, count, top)
+              : mirror_extended(coef, ring, first, count, top),
+      run);
+}
+
+// One output frame of the fast path, s1 and s2 the fast sums of its channels.
+void put_fast_frame(const layout &run, int first, int count, int newest, double s1, double s2) {
+  put_fast(run, s1, fir_coef1, mirror1, false, run.bound1, first, count, newest);
+  if (run.channels == 2)
+    put_fast(run, s2, fir_coef2, mirror2, true, run.bound2, first, count, newest);
+  else if (run.stereo_fir)
+    put_fast(run, s2, fir_coef2, mirror1, false, run.bound2, first, count, newest);
+}
+
 // Computes and writes one output frame over count taps starting at
-// coefficient first, channel 1 before channel 2.
+// coefficient first, channel 1 before channel 2; newest is the ring slot of
+// the newest sample (the fast path keeps its own, in head).
 void put_frame(const layout &run, int first, int count, int newest) {
+  if (run.fast) {
+    const double *ring2 = run.channels == 2 ? mirror2 : mirror1;
+    const double s1 = fast_sum(run, reversed1, mirror1, first, count, head);
+    const double s2 = run.channels == 2 || run.stereo_fir
+                          ? fast_sum(run, reversed2, ring2, first, count, head)
+                          : 0;
+    put_fast_frame(run, first, count, head, s1, s2);
+    return;
+  }
   put(sum_extended(fir_coef1, data1, run.taps, first, count, newest), run);
   if (run.channels == 2)
     put(sum_rounded(fir_coef2, data2, run.taps, first, count, newest), run);
@@ -71,19 +211,52 @@ void put_frame(const layout &run, int first, int count, int newest) {
     put(sum_extended(fir_coef2, data1, run.taps, first, count, newest), run);
 }
 
+// The fast sums of a column over the n frames read ahead: four neighbouring
+// windows at a time, which share their coefficient loads, where they lie
+// side by side in the ring.
+void block_sums(const layout &run, const double *reversed, const double *ring, double *sums,
+                int n) {
+  int i = 0;
+  for (; i + 4 <= n; i += 4) {
+    if (block_head[i + 3] != block_head[i] + 3) break;
+    dot4(reversed, ring + block_head[i] + run.period - run.taps + 1, run.taps, sums + i);
+  }
+  for (; i < n; i++) sums[i] = fast_sum(run, reversed, ring, 0, run.taps, block_head[i]);
+}
+
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
 // a stereo frame are read even when the first is missing.
-int read_frame(FILE *in, int channels, int bits, int slot) {
+int read_frame(const layout &run, FILE *in, int bits, int slot) {
   int ended = read_sample(in, bits, &data1[slot]);
-  if (channels == 2) ended |= read_sample(in, bits, &data2[slot]);
+  if (run.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
+  if (run.fast && !ended) {
+    head = head + 1 == run.period ? 0 : head + 1;
+    mirror1[head] = mirror1[head + run.period] = data1[slot];
+    mirror2[head] = mirror2[head + run.period] = data2[slot];
+  }
   return ended;
 }
 
-}  // namespace
+// Reads up to want frames of the steady phase: one into the slot for the
+// direct path, or a block ahead for the fast path, whose sums it computes.
+// Returns the frames read; fewer than want when the input has ended.
+int read_block(const layout &run, FILE *in, int bits, int slot, int want) {
+  int got = 0;
+  while (got < want && !read_frame(run, in, bits, slot)) {
+    if (run.fast) block_head[got] = head;
+    got++;
+  }
+  if (run.fast) {
+    block_sums(run, reversed1, mirror1, block1, got);
+    if (run.channels == 2 || run.stereo_fir)
+      block_sums(run, reversed2, run.channels == 2 ? mirror2 : mirror1, block2, got);
+  }
+  return got;
+}
 
-uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames) {
-  const layout run{out, channels, out_bits, taps, stereo_fir};
+// The phases of the run, shared by both ways of computing an output.
+uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
+  const int taps = run.taps;
   peak = 0;
   clipped = 0;
   uint32_t written = 0;
@@ -93,7 +266,7 @@ uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
 
   // Fill: the samples before the first frame count as 0 and are not visited.
   while (!ended && slot < taps) {
-    if (read_frame(in, channels, in_bits, slot)) {
+    if (read_frame(run, in, in_bits, slot)) {
       ended = true;
       break;
     }
@@ -104,18 +277,34 @@ uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
     ended = written == frames;
   }
 
-  // Steady: each frame overwrites the oldest sample.
+  // Steady: each frame overwrites the oldest sample. Progress is reported
+  // at every multiple of 1% of more than 100 declared frames.
   if (!ended) {
+    // Within this phase the counter never passes frames, so counting up to
+    // the step replaces a division per frame.
+    const uint32_t step = frames > 100 ? frames / 100 : 0;
+    uint32_t since_report = step == 0 ? 0 : written % step;
     slot = 0;
     for (;;) {
-      if (read_frame(in, channels, in_bits, slot)) break;
-      put_frame(run, 0, taps, slot);
-      written++;
-      slot = slot + 1 == taps ? 0 : slot + 1;
-      ended = written == frames;
-      if (frames > 100 && written % (frames / 100) == 0)
-        fprintf(stderr, "\r%3ld%% done", static_cast<long>(uint64_t{written} * 100 / frames));
-      if (ended) break;
+      // Never read past the declared frames: what follows them is not audio.
+      int want = run.fast ? BLOCK : 1;
+      if (frames != 0 && frames - written < static_cast<uint32_t>(want))
+        want = static_cast<int>(frames - written);
+      const int got = read_block(run, in, in_bits, slot, want);
+      for (int i = 0; i < got; i++) {
+        if (run.fast)
+          put_fast_frame(run, 0, taps, block_head[i], block1[i], block2[i]);
+        else
+          put_frame(run, 0, taps, slot);
+        written++;
+        slot = slot + 1 == taps ? 0 : slot + 1;
+        ended = written == frames;
+        if (step != 0 && ++since_report == step) {
+          since_report = 0;
+          fprintf(stderr, "\r%3ld%% done", static_cast<long>(uint64_t{written} * 100 / frames));
+        }
+      }
+      if (ended || got < want) break;
     }
   }
 
@@ -130,4 +319,26 @@ uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
           static_cast<double>(static_cast<long double>(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
   return written;
+}
+
+}  // namespace
+
+uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
+             uint32_t frames) {
+  layout run{out, channels, out_bits, taps, stereo_fir, true, 0, 0, 0};
+  for (int k = 0; k < taps; k++) {
+    reversed1[taps - 1 - k] = fir_coef1[k];
+    reversed2[taps - 1 - k] = fir_coef2[k];
+  }
+  run.bound1 = column_bound(fir_coef1, taps);
+  run.bound2 = column_bound(fir_coef2, taps);
+  run.fast = run.bound1 >= 0 && run.bound2 >= 0;
+  run.period = taps + BLOCK - 1;
+  head = run.period - 1;
+  return filter(run, in, in_bits, frames);
+}
+
+uint32_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
+                    int stereo_fir, uint32_t frames) {
+  return filter({out, channels, out_bits, taps, stereo_fir, false, 0, 0, 0}, in, in_bits, frames);
 }

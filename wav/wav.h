@@ -30,3 +30,8 @@ int read_sample(FILE *stream, int bits, double *out);
 // Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
 // A failed write ends the process.
 int write_sample(double value, int bits, FILE *stream);
+// The code write_sample writes for value (0 to 255, or -32768 to 32767), and
+// whether it clips.
+int sample_code(double value, int bits, int *clipped);
+// Writes a code of 8 or 16 bits; a failed write ends the process.
+void write_code(int code, int bits, FILE *stream);
