@@ -11,7 +11,11 @@
 uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
              uint32_t frames);
 
-// The same filter computed only by the specified arithmetic, output by
+// How many output samples of the last fir call took the exact sum
+// because the fast path could not decide them.
+uint32_t exact_outputs();
+
+// The same filter computed only by the exact arithmetic, output by
 // output; fir writes the same bytes and reports the same lines.
 uint32_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
                     int stereo_fir, uint32_t frames);

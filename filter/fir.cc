@@ -18,6 +18,13 @@
 
 namespace {
 
+// How the outputs of a run are computed: the direct path walks the ring as
+// written; the certified path forms each sum in double first and writes the
+// code the error bound makes certain, falling back to the exact sum where
+// it is not; the exact path forms the exact sums only, on the certified
+// path's buffers, for coefficients no bound can be given for.
+enum class path { direct, certified, exact };
+
 // The run's fixed values, as the output of each frame needs them.
 struct layout {
   FILE *out;
@@ -25,35 +32,43 @@ struct layout {
   int out_bits;
   int taps;
   int stereo_fir;
-  bool fast;      // outputs decided by the fast path where it is certain
-  double bound1;  // error bounds of the fast path, output channels 1 and 2
+  path how;
+  double bound1;  // error bounds of the certified path, output channels 1 and 2
   double bound2;
-  int period;  // slots of the fast path's mirrored ring
+  int period;  // slots of the mirrored ring
 };
 
 double peak;
 int clipped;
+uint32_t exact_count;  // outputs of the certified or exact path that took the exact sum
 
-// Frames the fast path reads ahead in the steady phase, to compute their
-// sums together before it writes them one by one.
+// Frames read ahead in the steady phase, so that their sums are formed
+// together before they are written one by one.
 constexpr int BLOCK = 32;
 
-// The fast path keeps each channel's samples in a ring of period slots, each
-// sample twice, in slots j and j + period, so that a window of the newest
-// samples is always contiguous: ending at slot head + period. The period is
-// taps + BLOCK - 1, so reading a block ahead overwrites no sample that the
-// block's first frame still needs. Its coefficient columns are stored
-// reversed, oldest weight first, to run along such a window.
+// Outside the direct path each channel's samples are kept in a ring of
+// period slots, each sample twice, in slots j and j + period, so that a
+// window of the newest samples is always contiguous: it ends at slot head +
+// period. The period is taps + BLOCK - 1, so reading a block ahead overwrites
+// no sample that the block's first frame still needs. The coefficient
+// columns are also stored reversed, oldest weight first, to run along a
+// window.
 double mirror1[2 * (MAX_FIR_SAMPLES + BLOCK)];
 double mirror2[2 * (MAX_FIR_SAMPLES + BLOCK)];
 double reversed1[MAX_FIR_SAMPLES];
 double reversed2[MAX_FIR_SAMPLES];
 int head;  // slot of the newest sample
 
-// The fast sums of the frames read ahead, and the slots of their newest samples.
-double block1[BLOCK];
-double block2[BLOCK];
-int block_head[BLOCK];
+// What the block stage found for one output of a frame read ahead.
+struct ahead {
+  double fast;        // the double sum (certified path)
+  long double exact;  // the exact sum, when known
+  bool known;         // exact is set: the bound left the code open
+  int code;           // otherwise the code and clip flag the bound makes certain
+  int clip;
+};
+ahead block[2][BLOCK];  // output channels 1 and 2
+int block_head[BLOCK];  // the slot of each frame's newest sample
 
 int before(int slot, int taps) {
   return slot == 0 ? taps - 1 : slot - 1;
@@ -81,6 +96,7 @@ double sum_rounded(const double *coef, const double *ring, int taps, int first, 
 
 // The peak compares the extended magnitude and is kept as a double.
 void put(long double sum, const layout &run) {
+  exact_count += run.how != path::direct;
   const long double magnitude = fabsl(sum);
   if (magnitude > peak) peak = static_cast<double>(magnitude);
   clipped |= write_sample(static_cast<double>(sum), run.out_bits, run.out);
@@ -89,7 +105,7 @@ void put(long double sum, const layout &run) {
 // Whether the fast path may be used, and the bound of a column's error.
 //
 // Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds its
-// |h[k]| and every partial sum stays below H. The specified sum makes at most
+// |h[k]| and every partial sum stays below H. The exact sum makes at most
 // taps roundings along any path, each of relative size 2^-64 in the extended
 // format, or 2^-53 + 2 * 2^-64 where channel 2 of a stereo input rounds its
 // running sum to double; the fast double sum makes at most taps + 1 roundings
@@ -99,9 +115,9 @@ void put(long double sum, const layout &run) {
 // near the bottom of the double range adds at most 2^-1074 per operation.
 // The bound below takes 2.1 for 2.002: the rest covers the rounding of the
 // bound itself and of the sums and differences formed with it (their
-// rounding relative to |s| is covered separately, see put_fast). Columns
+// rounding relative to |s| is covered separately, see spread_of). Columns
 // whose H is not finite or so large that double sums could overflow, keep
-// the specified arithmetic for the whole run.
+// the exact arithmetic for the whole run.
 double column_bound(const double *coef, int taps) {
   long double h = 0;
   for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
@@ -129,7 +145,7 @@ bool certain_code(double s, double spread, int bits, int *code, int *clip) {
   *clip = 0;
   // rint of the scaled value is the floor of the scaled value + 1/2, shifted
   // here to be positive so that truncation is the floor. The scaled value of
-  // the specified path differs from t by the scaled spread, the rounding of
+  // the exact arithmetic differs from t by the scaled spread, the rounding of
   // its sum to double (2^-53) and that of the two scalings (below 2^-35).
   const double scale = bits == 8 ? 127.5 : 32767.5;
   const double t = bits == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
@@ -140,8 +156,14 @@ bool certain_code(double s, double spread, int bits, int *code, int *clip) {
   return true;
 }
 
-// The specified sums of put_frame on a mirrored window: coef[first + m]
-// times the sample m steps back from slot top.
+// The interval around a fast sum s that holds the exact sum: the bound,
+// and 2^-52 of |s| for the rounding of the sums and differences formed with s.
+double spread_of(double s, double bound) {
+  return bound + fabs(s) * 0x1p-51;
+}
+
+// The exact sums on a mirrored window: coef[first + m] times the sample
+// m steps back from slot top.
 long double mirror_extended(const double *coef, const double *ring, int first, int count, int top) {
   long double sum = 0;
   for (int m = 0; m < count; m++) sum += static_cast<long double>(coef[first + m]) * ring[top - m];
@@ -155,73 +177,159 @@ double mirror_rounded(const double *coef, const double *ring, int first, int cou
   return sum;
 }
 
-// The fast sum of count taps from coefficient first, the window ending at
+long double mirror_sum(const double *coef, const double *ring, bool rounded, int first, int count,
+                       int top) {
+  return rounded ? mirror_rounded(coef, ring, first, count, top)
+                 : mirror_extended(coef, ring, first, count, top);
+}
+
+// Four windows' exact sums over all taps at once, each in its own order:
+// four independent chains keep the x87 unit busy where one chain waits on
+// every addition.
+void exact4(const double *coef, const double *ring, bool rounded, int taps, const int *tops,
+            long double *sums) {
+  const double *r0 = ring + tops[0];
+  const double *r1 = ring + tops[1];
+  const double *r2 = ring + tops[2];
+  const double *r3 = ring + tops[3];
+  if (rounded) {
+    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+    for (int m = 0; m < taps; m++) {
+      const long double h = coef[m];
+      s0 = static_cast<double>(s0 + h * r0[-m]);
+      s1 = static_cast<double>(s1 + h * r1[-m]);
+      s2 = static_cast<double>(s2 + h * r2[-m]);
+      s3 = static_cast<double>(s3 + h * r3[-m]);
+    }
+    sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
+    return;
+  }
+  long double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+  for (int m = 0; m < taps; m++) {
+    const long double h = coef[m];
+    s0 += h * r0[-m];
+    s1 += h * r1[-m];
+    s2 += h * r2[-m];
+    s3 += h * r3[-m];
+  }
+  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
+}
+
+// The double sum of count taps from coefficient first, the window ending at
 // the sample in slot newest.
 double fast_sum(const layout &run, const double *reversed, const double *ring, int first, int count,
                 int newest) {
   return dot(reversed + run.taps - first - count, ring + newest + run.period - count + 1, count);
 }
 
-// One output through the fast path, s its fast sum: the code is written
-// straight away when the bound makes it certain and the peak can't change;
-// otherwise the specified sum is formed, compared and written as put does.
-void put_fast(const layout &run, double s, const double *coef, const double *ring, bool rounded,
-              double bound, int first, int count, int newest) {
-  // Sums and differences with s round by at most 2^-53 of |s| each.
-  const double spread = bound + fabs(s) * 0x1p-51;
+// Writes the code the bound makes certain for the fast sum s when the peak
+// can't change either: true, or false when the exact sum is needed.
+bool put_certain(const layout &run, double s, double bound) {
+  const double spread = spread_of(s, bound);
   int code = 0;
   int clip = 0;
-  if (fabs(s) + spread <= peak && certain_code(s, spread, run.out_bits, &code, &clip)) {
-    clipped |= clip;
-    write_code(code, run.out_bits, run.out);
-    return;
-  }
-  const int top = newest + run.period;
-  put(rounded ? mirror_rounded(coef, ring, first, count, top)
-              : mirror_extended(coef, ring, first, count, top),
-      run);
+  if (fabs(s) + spread > peak || !certain_code(s, spread, run.out_bits, &code, &clip)) return false;
+  clipped |= clip;
+  write_code(code, run.out_bits, run.out);
+  return true;
 }
 
-// One output frame of the fast path, s1 and s2 the fast sums of its channels.
-void put_fast_frame(const layout &run, int first, int count, int newest, double s1, double s2) {
-  put_fast(run, s1, fir_coef1, mirror1, false, run.bound1, first, count, newest);
-  if (run.channels == 2)
-    put_fast(run, s2, fir_coef2, mirror2, true, run.bound2, first, count, newest);
-  else if (run.stereo_fir)
-    put_fast(run, s2, fir_coef2, mirror1, false, run.bound2, first, count, newest);
+// One output channel's column, ring and bound outside the direct path.
+struct column {
+  const double *coef;
+  const double *reversed;
+  const double *ring;
+  bool rounded;  // the running sum is rounded to double: channel 2 of a stereo input
+  double bound;
+};
+
+column column_of(const layout &run, int channel) {
+  if (channel == 0) return {fir_coef1, reversed1, mirror1, false, run.bound1};
+  return {fir_coef2, reversed2, run.channels == 2 ? mirror2 : mirror1, run.channels == 2,
+          run.bound2};
+}
+
+int outputs(const layout &run) {
+  return run.channels == 2 || run.stereo_fir ? 2 : 1;
 }
 
 // Computes and writes one output frame over count taps starting at
 // coefficient first, channel 1 before channel 2; newest is the ring slot of
-// the newest sample (the fast path keeps its own, in head).
+// the newest sample (outside the direct path the mirrored ring's own, head).
 void put_frame(const layout &run, int first, int count, int newest) {
-  if (run.fast) {
-    const double *ring2 = run.channels == 2 ? mirror2 : mirror1;
-    const double s1 = fast_sum(run, reversed1, mirror1, first, count, head);
-    const double s2 = run.channels == 2 || run.stereo_fir
-                          ? fast_sum(run, reversed2, ring2, first, count, head)
-                          : 0;
-    put_fast_frame(run, first, count, head, s1, s2);
+  if (run.how == path::direct) {
+    put(sum_extended(fir_coef1, data1, run.taps, first, count, newest), run);
+    if (run.channels == 2)
+      put(sum_rounded(fir_coef2, data2, run.taps, first, count, newest), run);
+    else if (run.stereo_fir)
+      put(sum_extended(fir_coef2, data1, run.taps, first, count, newest), run);
     return;
   }
-  put(sum_extended(fir_coef1, data1, run.taps, first, count, newest), run);
-  if (run.channels == 2)
-    put(sum_rounded(fir_coef2, data2, run.taps, first, count, newest), run);
-  else if (run.stereo_fir)
-    put(sum_extended(fir_coef2, data1, run.taps, first, count, newest), run);
+  for (int c = 0; c < outputs(run); c++) {
+    const column col = column_of(run, c);
+    if (run.how == path::certified &&
+        put_certain(run, fast_sum(run, col.reversed, col.ring, first, count, head), col.bound))
+      continue;
+    put(mirror_sum(col.coef, col.ring, col.rounded, first, count, head + run.period), run);
+  }
 }
 
-// The fast sums of a column over the n frames read ahead: four neighbouring
-// windows at a time, which share their coefficient loads, where they lie
-// side by side in the ring.
-void block_sums(const layout &run, const double *reversed, const double *ring, double *sums,
-                int n) {
+// The block stage for one output channel over the n frames read ahead: the
+// double sums, four neighbouring windows at a time where they lie side by
+// side in the ring (they share their coefficient loads); the codes these
+// make certain; and the exact sums of the others, four at a time.
+void block_column(const layout &run, const column &col, ahead *out, int n) {
   int i = 0;
-  for (; i + 4 <= n; i += 4) {
-    if (block_head[i + 3] != block_head[i] + 3) break;
-    dot4(reversed, ring + block_head[i] + run.period - run.taps + 1, run.taps, sums + i);
+  if (run.how == path::certified) {
+    double sums[4];
+    while (i < n) {
+      if (i + 4 <= n && block_head[i + 3] == block_head[i] + 3) {
+        dot4(col.reversed, col.ring + block_head[i] + run.period - run.taps + 1, run.taps, sums);
+        for (int j = 0; j < 4; j++) out[i++].fast = sums[j];
+      } else {
+        out[i].fast = fast_sum(run, col.reversed, col.ring, 0, run.taps, block_head[i]);
+        i++;
+      }
+    }
   }
-  for (; i < n; i++) sums[i] = fast_sum(run, reversed, ring, 0, run.taps, block_head[i]);
+  int open[BLOCK];
+  int tops[BLOCK];
+  int opened = 0;
+  for (i = 0; i < n; i++) {
+    out[i].known =
+        run.how == path::exact || !certain_code(out[i].fast, spread_of(out[i].fast, col.bound),
+                                                run.out_bits, &out[i].code, &out[i].clip);
+    if (!out[i].known) continue;
+    open[opened] = i;
+    tops[opened++] = block_head[i] + run.period;
+  }
+  long double sums[4];
+  for (i = 0; i + 4 <= opened; i += 4) {
+    exact4(col.coef, col.ring, col.rounded, run.taps, tops + i, sums);
+    for (int j = 0; j < 4; j++) out[open[i + j]].exact = sums[j];
+  }
+  for (; i < opened; i++)
+    out[open[i]].exact = mirror_sum(col.coef, col.ring, col.rounded, 0, run.taps, tops[i]);
+}
+
+// Writes output frame i of the block: the exact sum where it is known,
+// else the certain code unless the peak may change, else the exact sum
+// formed now.
+void put_ahead(const layout &run, int i) {
+  for (int c = 0; c < outputs(run); c++) {
+    const ahead &a = block[c][i];
+    if (a.known) {
+      put(a.exact, run);
+      continue;
+    }
+    if (fabs(a.fast) + spread_of(a.fast, c == 0 ? run.bound1 : run.bound2) <= peak) {
+      clipped |= a.clip;
+      write_code(a.code, run.out_bits, run.out);
+      continue;
+    }
+    const column col = column_of(run, c);
+    put(mirror_sum(col.coef, col.ring, col.rounded, 0, run.taps, block_head[i] + run.period), run);
+  }
 }
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
@@ -229,7 +337,7 @@ void block_sums(const layout &run, const double *reversed, const double *ring, d
 int read_frame(const layout &run, FILE *in, int bits, int slot) {
   int ended = read_sample(in, bits, &data1[slot]);
   if (run.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
-  if (run.fast && !ended) {
+  if (run.how != path::direct && !ended) {
     head = head + 1 == run.period ? 0 : head + 1;
     mirror1[head] = mirror1[head + run.period] = data1[slot];
     mirror2[head] = mirror2[head + run.period] = data2[slot];
@@ -237,28 +345,23 @@ int read_frame(const layout &run, FILE *in, int bits, int slot) {
   return ended;
 }
 
-// Reads up to want frames of the steady phase: one into the slot for the
-// direct path, or a block ahead for the fast path, whose sums it computes.
-// Returns the frames read; fewer than want when the input has ended.
+// Reads up to want frames of the steady phase: one into the slot on the
+// direct path, else a block ahead, whose sums it forms. Returns the frames
+// read; fewer than want when the input has ended.
 int read_block(const layout &run, FILE *in, int bits, int slot, int want) {
   int got = 0;
-  while (got < want && !read_frame(run, in, bits, slot)) {
-    if (run.fast) block_head[got] = head;
-    got++;
-  }
-  if (run.fast) {
-    block_sums(run, reversed1, mirror1, block1, got);
-    if (run.channels == 2 || run.stereo_fir)
-      block_sums(run, reversed2, run.channels == 2 ? mirror2 : mirror1, block2, got);
-  }
+  while (got < want && !read_frame(run, in, bits, slot)) block_head[got++] = head;
+  if (run.how != path::direct)
+    for (int c = 0; c < outputs(run); c++) block_column(run, column_of(run, c), block[c], got);
   return got;
 }
 
-// The phases of the run, shared by both ways of computing an output.
+// The phases of the run, shared by the three paths.
 uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
   const int taps = run.taps;
   peak = 0;
   clipped = 0;
+  exact_count = 0;
   uint32_t written = 0;
   int slot = 0;
   int filled = 0;
@@ -287,15 +390,15 @@ uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
     slot = 0;
     for (;;) {
       // Never read past the declared frames: what follows them is not audio.
-      int want = run.fast ? BLOCK : 1;
+      int want = run.how == path::direct ? 1 : BLOCK;
       if (frames != 0 && frames - written < static_cast<uint32_t>(want))
         want = static_cast<int>(frames - written);
       const int got = read_block(run, in, in_bits, slot, want);
       for (int i = 0; i < got; i++) {
-        if (run.fast)
-          put_fast_frame(run, 0, taps, block_head[i], block1[i], block2[i]);
-        else
+        if (run.how == path::direct)
           put_frame(run, 0, taps, slot);
+        else
+          put_ahead(run, i);
         written++;
         slot = slot + 1 == taps ? 0 : slot + 1;
         ended = written == frames;
@@ -325,20 +428,24 @@ uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
 
 uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
              uint32_t frames) {
-  layout run{out, channels, out_bits, taps, stereo_fir, true, 0, 0, 0};
+  layout run{out, channels, out_bits, taps, stereo_fir, path::certified, 0, 0, taps + BLOCK - 1};
   for (int k = 0; k < taps; k++) {
     reversed1[taps - 1 - k] = fir_coef1[k];
     reversed2[taps - 1 - k] = fir_coef2[k];
   }
   run.bound1 = column_bound(fir_coef1, taps);
   run.bound2 = column_bound(fir_coef2, taps);
-  run.fast = run.bound1 >= 0 && run.bound2 >= 0;
-  run.period = taps + BLOCK - 1;
+  if (run.bound1 < 0 || run.bound2 < 0) run.how = path::exact;
   head = run.period - 1;
   return filter(run, in, in_bits, frames);
 }
 
 uint32_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
                     int stereo_fir, uint32_t frames) {
-  return filter({out, channels, out_bits, taps, stereo_fir, false, 0, 0, 0}, in, in_bits, frames);
+  return filter({out, channels, out_bits, taps, stereo_fir, path::direct, 0, 0, 0}, in, in_bits,
+                frames);
+}
+
+uint32_t exact_outputs() {
+  return exact_count;
 }
