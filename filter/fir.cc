@@ -156,8 +156,9 @@ bool certain_code(double s, double spread, int bits, int *code, int *clip) {
   return true;
 }
 
-// The interval around a fast sum s that holds the exact sum: the bound,
-// and 2^-52 of |s| for the rounding of the sums and differences formed with s.
+// The half-width of the interval around a fast sum s that holds the exact
+// sum: the bound, and 2^-51 of |s|, which covers the rounding (at most 2^-53
+// of |s| each) of the sums and differences formed with s.
 double spread_of(double s, double bound) {
   return bound + fabs(s) * 0x1p-51;
 }

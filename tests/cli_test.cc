@@ -45,36 +45,28 @@ TEST(CommandLine, TakesOnlyTheFirstArgumentAsAnOption) {
   }
 }
 
-TEST(Streams, NamesTheFileThatCannotBeOpened) {
+// The input is opened first, so an input that can't be opened leaves the
+// output as it was; the output is opened before the header is read, so a
+// header that can't be used leaves it empty.
+TEST(Streams, OpensTheInputFirstAndTheOutputBeforeTheHeader) {
   const std::string fir = temp_file("fir.txt", "1\n");
-  const std::string wav = temp_file("in.wav", wav_header(1, 8, 2) + "\x10\x20");
-  const std::string missing = temp_file("none", "") + ".missing";
-
-  const run_result no_input = run_tool({fir, missing});
+  const std::string out = temp_file("out.wav", "keep me");
+  const std::string missing = out + ".missing";
+  const run_result no_input = run_tool({fir, missing, out});
   EXPECT_EQ(no_input.status, 2);
   EXPECT_EQ(no_input.err,
             "1 FIR samples, mono\ntapsum: Can't open input file '" + missing + "'.\n");
-
-  const std::string no_dir = missing + "/out.wav";
-  const run_result no_output = run_tool({fir, wav, no_dir});
-  EXPECT_EQ(no_output.status, 2);
-  EXPECT_EQ(no_output.err,
-            "1 FIR samples, mono\ntapsum: Can't open output file '" + no_dir + "'.\n");
-}
-
-TEST(Streams, LeavesOrEmptiesTheOutputAsTheFailureAllows) {
-  const std::string fir = temp_file("fir.txt", "1\n");
-  const std::string out = temp_file("out.wav", "keep me");
-
-  // The input is opened first: the output is neither created nor truncated.
-  EXPECT_EQ(run_tool({fir, out + ".missing", out}).status, 2);
   EXPECT_EQ(read_file(out), "keep me");
 
-  // The output is opened before the header is read: a non-WAV input empties it.
   const run_result not_wav = run_tool({fir, temp_file("text.wav", "hello, world"), out});
   EXPECT_EQ(not_wav.status, 2);
   EXPECT_EQ(not_wav.err, "1 FIR samples, mono\ntapsum: Not a WAV file.\n");
   EXPECT_EQ(read_file(out), "");
+
+  const run_result no_output = run_tool({fir, out, missing + "/out.wav"});
+  EXPECT_EQ(no_output.status, 2);
+  EXPECT_EQ(no_output.err,
+            "1 FIR samples, mono\ntapsum: Can't open output file '" + missing + "/out.wav'.\n");
 }
 
 TEST(Streams, RefusesToWriteOverTheInput) {

@@ -27,9 +27,13 @@ std::string repeat(const std::string &row, int times) {
   return text;
 }
 
+// Lines are read at most 79 characters at a time.
+const std::string cut = std::string(77, ' ') + "1.25\n";        // read as "1." and "25"
+const std::string full = std::string(75, ' ') + "0.75\n0.5\n";  // its line feed reads as blank
+
 TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
   struct row {
-    const char *text;
+    std::string text;
     std::vector<double> coef1;
     std::vector<double> coef2;  // empty: one column
   };
@@ -47,6 +51,8 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
       {"0.5\t0.25\r\n1 2", {0.5, 1}, {0.25, 2}},  // tabs, CR LF, no final line feed
       // The words for infinity and NaN are not numbers: titles stay titles.
       {"Info: test filter\nNancy's\n-inf\nnan 1\n0.5 inf\n", {0.5}, {}},
+      {cut, {1, 25}, {}},
+      {full, {0.75}, {}},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.text);
@@ -64,21 +70,6 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
   }
 }
 
-// Lines are read at most 79 characters at a time.
-TEST(FirFile, SplitsLinesLongerThanTheBuffer) {
-  // 77 spaces, then "1.25": the read stops after "1.", and "25" is a row of its own.
-  const loaded split = load(std::string(77, ' ') + "1.25\n");
-  ASSERT_EQ(split.shape.taps, 2);
-  EXPECT_EQ(fir_coef1[0], 1.0);
-  EXPECT_EQ(fir_coef1[1], 25.0);
-
-  // A row of exactly 79 characters leaves its line feed to be read as a
-  // blank line, which ends the table.
-  const loaded exact = load(std::string(75, ' ') + "0.75\n" + "0.5\n");
-  EXPECT_EQ(exact.shape.taps, 1);
-  EXPECT_EQ(fir_coef1[0], 0.75);
-}
-
 TEST(FirFile, StopsAtTheRowLimit) {
   const loaded over = load(repeat("0.001\n", MAX_FIR_SAMPLES) + "7\n");
   EXPECT_EQ(over.shape.taps, MAX_FIR_SAMPLES);
@@ -92,13 +83,12 @@ TEST(FirFile, StopsAtTheRowLimit) {
 
 TEST(FirFileDeathTest, RejectsFilesWithoutAConstantTable) {
   const char bad[] = "tapsum: Bad FIR file.\n";
-  EXPECT_EXIT(load_fir(stream_of("")), testing::ExitedWithCode(2), literally(bad));
-  EXPECT_EXIT(load_fir(stream_of("title\n\nno numbers here\n")), testing::ExitedWithCode(2),
-              literally(bad));
-  EXPECT_EXIT(load_fir(stream_of("0.5 0.5\n0.25\n")), testing::ExitedWithCode(2),
-              literally("tapsum: Number of columns in FIR file is not constant.\n"));
-  EXPECT_EXIT(load_fir(stream_of("0.5\n0.25 0.25\n")), testing::ExitedWithCode(2),
-              literally("tapsum: Number of columns in FIR file is not constant.\n"));
+  const char columns[] = "tapsum: Number of columns in FIR file is not constant.\n";
+  for (const auto &[text, message] : {std::pair{"", bad},
+                                      {"title\n\nno numbers here\n", bad},
+                                      {"0.5 0.5\n0.25\n", columns},
+                                      {"0.5\n0.25 0.25\n", columns}})
+    EXPECT_EXIT(load_fir(stream_of(text)), testing::ExitedWithCode(2), literally(message)) << text;
 }
 
 }  // namespace

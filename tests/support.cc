@@ -1,4 +1,4 @@
-// Helpers for the tests: WAV bytes, temporary files, in-memory streams and runs of the built tool.
+// Test helpers: WAV bytes, temporary files, streams, filter runs and runs of the built tool.
 #include "tests/support.h"
 
 #include <fcntl.h>
@@ -10,6 +10,9 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "cli/tapsum.h"
+#include "filter/filter.h"
 
 std::string le16(int v) {
   return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
@@ -90,6 +93,24 @@ run_result run_tool(const std::vector<std::string> &args, const std::string &std
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
   return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out_path), read_file(err_path)};
+}
+
+filtered run_filter(const job &j, engine filter) {
+  for (size_t k = 0; k < j.col1.size(); k++) {
+    fir_coef1[k] = j.col1[k];
+    fir_coef2[k] = j.col2.empty() ? j.col1[k] : j.col2[k];
+  }
+  FILE *in = stream_of(j.data);
+  FILE *out = tmpfile();
+  uint32_t written = 0;
+  const std::string err = stderr_of([&] {
+    written = (filter == nullptr ? fir : filter)(in, out, j.channels, j.in_bits, j.out_bits,
+                                                 static_cast<int>(j.col1.size()),
+                                                 j.col2.empty() ? 0 : 1, j.frames);
+  });
+  const int next = getc(in);
+  fclose(in);
+  return {contents(out), err, written, next};
 }
 
 std::string literally(const std::string &message) {

@@ -1,5 +1,7 @@
-// Helpers for the tests: WAV bytes, temporary files, in-memory streams and runs of the built tool.
+// Test helpers: WAV bytes, temporary files, streams, filter runs and runs of the built tool.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <cstdint>
 #include <cstdio>
@@ -8,35 +10,15 @@
 
 // The canonical 44-byte header: a 16-byte format chunk, then the data chunk.
 std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000);
-// Little-endian encodings, for building headers and sample data.
 std::string le16(int v);
 std::string le32(uint32_t v);
 
 // A file of these bytes in the test's own temporary folder; returns its path.
 std::string temp_file(const std::string &name, const std::string &bytes);
 std::string read_file(const std::string &path);
-
-// A read stream over bytes, and an empty stream to write to (tmpfile).
+// A seekable stream holding bytes, and the bytes written to a stream.
 FILE *stream_of(const std::string &bytes);
 std::string contents(FILE *written);
-
-// Runs fn with stderr captured and returns what it printed.
-template <typename Fn>
-std::string stderr_of(Fn fn);
-
-struct run_result {
-  int status;  // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
-};
-
-// Runs the built tapsum with args, feeding stdin_bytes through a pipe.
-run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "");
-
-// A death-test pattern that matches message exactly as a substring.
-std::string literally(const std::string &message);
-
-#include <gtest/gtest.h>
 
 template <typename Fn>
 std::string stderr_of(Fn fn) {
@@ -44,3 +26,37 @@ std::string stderr_of(Fn fn) {
   fn();
   return testing::internal::GetCapturedStderr();
 }
+
+// A filter stage: the coefficient columns (col2 empty for one column), the
+// input's layout, the data chunk's body and the frames it declares.
+struct job {
+  std::vector<double> col1;
+  std::vector<double> col2;
+  int channels;
+  int in_bits;
+  int out_bits;
+  std::string data;
+  uint32_t frames;
+};
+
+struct filtered {
+  std::string out;
+  std::string err;
+  uint32_t written;
+  int next;  // the input byte after the filter stopped reading
+};
+
+using engine = uint32_t (*)(FILE *, FILE *, int, int, int, int, int, uint32_t);
+// Loads the columns and runs the engine, fir unless another is named.
+filtered run_filter(const job &j, engine filter = nullptr);
+
+struct run_result {
+  int status;  // -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+// Runs the built tapsum with args, feeding stdin_bytes through a pipe.
+run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "");
+
+// A death-test pattern matching message as it stands.
+std::string literally(const std::string &message);
