@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -64,19 +65,25 @@ std::string contents(FILE *written) {
   return bytes;
 }
 
-run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes) {
+run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes,
+                    long file_size_limit) {
   const std::string out_path = temp_file("run.stdout", "");
-  const std::string err_path = temp_file("run.stderr", "");
   int feed[2];
-  if (pipe(feed) != 0) return {-1, "", "pipe failed"};
+  int report[2];  // stderr through a pipe, so that a file size limit spares it
+  if (pipe(feed) != 0 || pipe(report) != 0) return {-1, "", "pipe failed"};
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(feed[0], 0);
-    close(feed[0]);
-    close(feed[1]);
     dup2(open(out_path.c_str(), O_WRONLY | O_TRUNC), 1);
-    dup2(open(err_path.c_str(), O_WRONLY | O_TRUNC), 2);
+    dup2(report[1], 2);
+    for (const int fd : {feed[0], feed[1], report[0], report[1]}) close(fd);
+    if (file_size_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(file_size_limit),
+                         static_cast<rlim_t>(file_size_limit)};
+      setrlimit(RLIMIT_FSIZE, &limit);
+      signal(SIGXFSZ, SIG_IGN);
+    }
     std::vector<char *> argv{const_cast<char *>(TAPSUM_BINARY)};
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
@@ -84,15 +91,21 @@ run_result run_tool(const std::vector<std::string> &args, const std::string &std
     _exit(127);
   }
   close(feed[0]);
+  close(report[1]);
   for (size_t done = 0; done < stdin_bytes.size();) {
     const ssize_t n = write(feed[1], stdin_bytes.data() + done, stdin_bytes.size() - done);
     if (n <= 0) break;  // the tool stopped reading
     done += static_cast<size_t>(n);
   }
   close(feed[1]);
+  std::string err;
+  char chunk[4096];
+  for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;)
+    err.append(chunk, static_cast<size_t>(n));
+  close(report[0]);
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out_path), read_file(err_path)};
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out_path), err};
 }
 
 filtered run_filter(const job &j, engine filter) {

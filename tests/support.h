@@ -55,8 +55,10 @@ struct run_result {
   std::string out;
   std::string err;
 };
-// Runs the built tapsum with args, feeding stdin_bytes through a pipe.
-run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "");
+// Runs the built tapsum with args, feeding stdin_bytes through a pipe; with
+// a file size limit, writes past it fail as on a full disk.
+run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "",
+                    long file_size_limit = -1);
 
 // A death-test pattern matching message as it stands.
 std::string literally(const std::string &message);
