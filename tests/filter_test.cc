@@ -124,34 +124,4 @@ TEST(Filter, ReportsThePeakAndClipping) {
   EXPECT_EQ(full.err, "\rPeak level was 100%.\n");
 }
 
-// Coefficients 0.5, 0.5 or 0.25, 0.5, 0.25 on 8-bit input put many outputs on
-// half a code, where the lowest bits of the sums decide: plain double
-// arithmetic rounds many the other way, and channel 2 of a stereo input,
-// rounding its running sum to double, some of them. Both channels carry the
-// same random bytes.
-TEST(Filter, DecidesHalfCodesByTheExtendedSums) {
-  std::mt19937 random(11);
-  std::vector<int> bytes(50000);
-  std::string data;
-  for (int &b : bytes) {
-    b = static_cast<int>(random() & 0xFF);
-    data += std::string(2, static_cast<char>(b));
-  }
-  for (const std::vector<double> &h : {std::vector<double>{0.5, 0.5}, {0.25, 0.5, 0.25}}) {
-    const job j{h, {}, 2, 8, 8, data, 50000};
-    const std::string out = run_filter(j).out;
-    ASSERT_EQ(out, convolve(j, 50000));
-    int unlike_double = 0;
-    int unlike_channels = 0;
-    for (size_t t = h.size(); t < bytes.size(); t++) {
-      double plain = 0;
-      for (size_t k = 0; k < h.size(); k++) plain += h[k] * ((bytes[t - k] * 2) / 255.0 - 1);
-      unlike_double += static_cast<unsigned char>(out[2 * t]) != rint((plain + 1) * 255 / 2);
-      unlike_channels += out[2 * t] != out[2 * t + 1];
-    }
-    EXPECT_GT(unlike_double, 500) << h.size() << " taps";
-    EXPECT_GT(unlike_channels + (h.size() == 2), 0) << h.size() << " taps";
-  }
-}
-
 }  // namespace

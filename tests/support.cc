@@ -125,12 +125,3 @@ filtered run_filter(const job &j, engine filter) {
   fclose(in);
   return {contents(out), err, written, next};
 }
-
-std::string literally(const std::string &message) {
-  std::string pattern;
-  for (const char c : message) {
-    if (strchr("\\^$.|?*+()[]{}", c) != nullptr) pattern += '\\';
-    if (c != '\n') pattern += c;
-  }
-  return pattern;
-}

@@ -1,6 +1,7 @@
 // Test helpers: WAV bytes, temporary files, streams, filter runs and runs of the built tool.
 #pragma once
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -59,6 +60,3 @@ struct run_result {
 // a file size limit, writes past it fail as on a full disk.
 run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "",
                     long file_size_limit = -1);
-
-// A death-test pattern matching message as it stands.
-std::string literally(const std::string &message);

@@ -105,15 +105,15 @@ TEST(HeaderDeathTest, RejectsHeadersItCannotUse) {
   };
   for (const auto &[bytes, message] : rows)
     EXPECT_EXIT(header_stage(stream_of(bytes), tmpfile(), 0, 1, 0), testing::ExitedWithCode(2),
-                literally(message));
+                testing::HasSubstr(message));
 }
 
 TEST(HeaderDeathTest, RejectsEveryTruncation) {
   for (size_t length = 0; length < chunky.size(); length++)
-    EXPECT_EXIT(
-        header_stage(stream_of(chunky.substr(0, length)), tmpfile(), 0, 1, 0),
-        testing::ExitedWithCode(2),
-        literally(length < 8 ? "tapsum: Not a WAV file.\n" : "tapsum: Corrupted WAV header.\n"))
+    EXPECT_EXIT(header_stage(stream_of(chunky.substr(0, length)), tmpfile(), 0, 1, 0),
+                testing::ExitedWithCode(2),
+                testing::HasSubstr(length < 8 ? "tapsum: Not a WAV file.\n"
+                                              : "tapsum: Corrupted WAV header.\n"))
         << length << " bytes";
 }
 
