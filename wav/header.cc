@@ -112,8 +112,7 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   put_long(header + 40, riff_size - 36);
   // Flushed at once, so that an output that can take nothing is reported as
   // the header that could not be written.
-  fwrite(header, 1, 36, out);
-  if (fwrite(header + 36, 1, 8, out) != 8 || fflush(out) != 0)
+  if (fwrite(header, 1, sizeof header, out) != sizeof header || fflush(out) != 0)
     err_exit("tapsum: Can't write to file. (File system full?)\n", 2);
 
   print_format("Output", out_frames, rate, out_channels, out_bits);
