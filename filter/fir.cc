@@ -223,18 +223,6 @@ double fast_sum(const layout &run, const double *reversed, const double *ring, i
   return dot(reversed + run.taps - first - count, ring + newest + run.period - count + 1, count);
 }
 
-// Writes the code the bound makes certain for the fast sum s when the peak
-// can't change either: true, or false when the exact sum is needed.
-bool put_certain(const layout &run, double s, double bound) {
-  const double spread = spread_of(s, bound);
-  int code = 0;
-  int clip = 0;
-  if (fabs(s) + spread > peak || !certain_code(s, spread, run.out_bits, &code, &clip)) return false;
-  clipped |= clip;
-  write_code(code, run.out_bits, run.out);
-  return true;
-}
-
 // One output channel's column, ring and bound outside the direct path.
 struct column {
   const double *coef;
@@ -254,6 +242,28 @@ int outputs(const layout &run) {
   return run.channels == 2 || run.stereo_fir ? 2 : 1;
 }
 
+// Whether an output's code is left open: on the exact path always, else
+// when the bound around its fast sum does not make the code certain (which
+// sets a's code and clip flag).
+bool code_open(const layout &run, const column &col, ahead &a) {
+  return run.how == path::exact ||
+         !certain_code(a.fast, spread_of(a.fast, col.bound), run.out_bits, &a.code, &a.clip);
+}
+
+// Writes one output outside the direct path: the certain code when the peak
+// can't change either, else the exact sum, a.exact where it is known.
+void put_output(const layout &run, const column &col, const ahead &a, int first, int count,
+                int newest) {
+  if (!a.known && fabs(a.fast) + spread_of(a.fast, col.bound) <= peak) {
+    clipped |= a.clip;
+    write_code(a.code, run.out_bits, run.out);
+    return;
+  }
+  put(a.known ? a.exact
+              : mirror_sum(col.coef, col.ring, col.rounded, first, count, newest + run.period),
+      run);
+}
+
 // Computes and writes one output frame over count taps starting at
 // coefficient first, channel 1 before channel 2; newest is the ring slot of
 // the newest sample (outside the direct path the mirrored ring's own, head).
@@ -268,10 +278,13 @@ void put_frame(const layout &run, int first, int count, int newest) {
   }
   for (int c = 0; c < outputs(run); c++) {
     const column col = column_of(run, c);
-    if (run.how == path::certified &&
-        put_certain(run, fast_sum(run, col.reversed, col.ring, first, count, head), col.bound))
-      continue;
-    put(mirror_sum(col.coef, col.ring, col.rounded, first, count, head + run.period), run);
+    ahead a{};
+    if (run.how == path::certified)
+      a.fast = fast_sum(run, col.reversed, col.ring, first, count, head);
+    a.known = code_open(run, col, a);
+    if (a.known)
+      a.exact = mirror_sum(col.coef, col.ring, col.rounded, first, count, head + run.period);
+    put_output(run, col, a, first, count, head);
   }
 }
 
@@ -297,9 +310,7 @@ void block_column(const layout &run, const column &col, ahead *out, int n) {
   int tops[BLOCK];
   int opened = 0;
   for (i = 0; i < n; i++) {
-    out[i].known =
-        run.how == path::exact || !certain_code(out[i].fast, spread_of(out[i].fast, col.bound),
-                                                run.out_bits, &out[i].code, &out[i].clip);
+    out[i].known = code_open(run, col, out[i]);
     if (!out[i].known) continue;
     open[opened] = i;
     tops[opened++] = block_head[i] + run.period;
@@ -313,24 +324,10 @@ void block_column(const layout &run, const column &col, ahead *out, int n) {
     out[open[i]].exact = mirror_sum(col.coef, col.ring, col.rounded, 0, run.taps, tops[i]);
 }
 
-// Writes output frame i of the block: the exact sum where it is known,
-// else the certain code unless the peak may change, else the exact sum
-// formed now.
+// Writes output frame i of the block, channel 1 before channel 2.
 void put_ahead(const layout &run, int i) {
-  for (int c = 0; c < outputs(run); c++) {
-    const ahead &a = block[c][i];
-    if (a.known) {
-      put(a.exact, run);
-      continue;
-    }
-    if (fabs(a.fast) + spread_of(a.fast, c == 0 ? run.bound1 : run.bound2) <= peak) {
-      clipped |= a.clip;
-      write_code(a.code, run.out_bits, run.out);
-      continue;
-    }
-    const column col = column_of(run, c);
-    put(mirror_sum(col.coef, col.ring, col.rounded, 0, run.taps, block_head[i] + run.period), run);
-  }
+  for (int c = 0; c < outputs(run); c++)
+    put_output(run, column_of(run, c), block[c][i], 0, run.taps, block_head[i]);
 }
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
@@ -341,7 +338,7 @@ int read_frame(const layout &run, FILE *in, int bits, int slot) {
   if (run.how != path::direct && !ended) {
     head = head + 1 == run.period ? 0 : head + 1;
     mirror1[head] = mirror1[head + run.period] = data1[slot];
-    mirror2[head] = mirror2[head + run.period] = data2[slot];
+    if (run.channels == 2) mirror2[head] = mirror2[head + run.period] = data2[slot];
   }
   return ended;
 }
