@@ -2,7 +2,9 @@
 #include "fir_file/fir_file.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdio>
+#include <cstring>
 
 #include "cli/tapsum.h"
 
@@ -17,23 +19,38 @@ int scan_row(const char *text, double *first, double *second) {
   return 1 + scan_number(text + used, second, &rest);
 }
 
-// Reads one line into line: at most 79 characters, so a longer physical line
-// arrives as several reads. A read error counts as the end of the file.
-bool next_line(FILE *file) {
-  return fgets(line, sizeof line, file) != nullptr;
+// Reads one physical line into line, whatever its length: its first 79
+// characters are kept and the rest of it, up to and including its line feed,
+// is discarded. A UTF-8 byte order mark that opens the file is skipped. A read
+// error counts as the end of the file.
+bool next_line(FILE *file, bool first) {
+  int n = 0;
+  int c;
+  while ((c = getc(file)) != EOF) {
+    if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
+    if (first && n == 3) {
+      first = false;
+      if (memcmp(line, "\xEF\xBB\xBF", 3) == 0) n = 0;
+    }
+    if (c == '\n') break;
+  }
+  line[n] = '\0';
+  return n > 0 || c != EOF;
 }
 
 }  // namespace
 
 // A title such as "Info" or "Nancy's filter" would otherwise start the table
-// with a value that is not finite, so those words are refused.
+// with a value that is not finite, so those words are refused; so is a number
+// too large for a double (1e400), which would make every output meaningless.
+// Underflow to 0 or a subnormal stays a number.
 int scan_number(const char *text, double *value, int *used) {
   const char *p = text;
   while (isspace(static_cast<unsigned char>(*p))) p++;
   if (*p == '+' || *p == '-') p++;
   if (isalpha(static_cast<unsigned char>(*p))) return 0;
   int n = 0;
-  if (sscanf(text, "%lf%n", value, &n) != 1) return 0;
+  if (sscanf(text, "%lf%n", value, &n) != 1 || std::isinf(*value)) return 0;
   *used = n;
   return 1;
 }
@@ -41,8 +58,10 @@ int scan_number(const char *text, double *value, int *used) {
 fir_shape load_fir(FILE *file) {
   double value = 0;
   int used = 0;
+  bool first = true;
   do {
-    if (!next_line(file)) err_exit("tapsum: Bad FIR file.\n", 2);
+    if (!next_line(file, first)) err_exit("tapsum: Bad FIR file.\n", 2);
+    first = false;
   } while (!scan_number(line, &value, &used));
 
   int taps = 0;
@@ -58,11 +77,11 @@ fir_shape load_fir(FILE *file) {
     if (columns == 1) fir_coef2[taps] = fir_coef1[taps];
     taps++;
     if (taps == MAX_FIR_SAMPLES) {
-      if (next_line(file) && scan_number(line, &value, &used))
+      if (next_line(file, false) && scan_number(line, &value, &used))
         fprintf(stderr, "tapsum: FIR file truncated (max. %d samples).\n", MAX_FIR_SAMPLES);
       break;
     }
-    if (!next_line(file)) break;
+    if (!next_line(file, false)) break;
   }
   fclose(file);
 

@@ -27,9 +27,10 @@ std::string repeat(const std::string &row, int times) {
   return text;
 }
 
-// Lines are read at most 79 characters at a time.
-const std::string cut = std::string(77, ' ') + "1.25\n";        // read as "1." and "25"
-const std::string full = std::string(75, ' ') + "0.75\n0.5\n";  // its line feed reads as blank
+// Only the first 79 characters of a line are scanned; the rest of it is dropped.
+const std::string cut = std::string(77, ' ') + "1.25\n2\n";     // read as "1."
+const std::string full = std::string(75, ' ') + "0.75\n0.5\n";  // 79 characters, then a row
+const std::string comment = "# " + std::string(90, '-') + " 100 Hz\n0.5\n";
 
 TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
   struct row {
@@ -51,8 +52,12 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
       {"0.5\t0.25\r\n1 2", {0.5, 1}, {0.25, 2}},  // tabs, CR LF, no final line feed
       // The words for infinity and NaN are not numbers: titles stay titles.
       {"Info: test filter\nNancy's\n-inf\nnan 1\n0.5 inf\n", {0.5}, {}},
-      {cut, {1, 25}, {}},
-      {full, {0.75}, {}},
+      {cut, {1, 2}, {}},
+      {full, {0.75, 0.5}, {}},
+      {comment, {0.5}, {}},
+      {"\xEF\xBB\xBF" "0.5\n0.25\n", {0.5, 0.25}, {}},  // a byte order mark is skipped
+      // Beyond double's range is not a number either; below it is.
+      {"1e400 Hz\n0.5 -1e999\n1e-400\n0x1p2000\n7\n", {0.5, 0}, {}},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(r.text);
