@@ -19,15 +19,31 @@ const char bad_arguments[] = "tapsum: Bad arguments. Type 'tapsum -h' for help.\
 char in_buffer[1 << 16];
 char out_buffer[1 << 16];
 
+bool same_file(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 // Opening the output for writing truncates it, so an output that is the open
-// input under another name (a hard link, another spelling of the path) is
-// refused before it is opened.
-void refuse_same_file(FILE *in, const char *out_name) {
+// input or the coefficient file under another name (a hard link, another
+// spelling of the path) is refused before it is opened.
+void refuse_named_output(FILE *in, const struct stat &fir_stat, const char *out_name) {
   struct stat in_stat {};
   struct stat out_stat {};
-  if (fstat(fileno(in), &in_stat) == 0 && stat(out_name, &out_stat) == 0 &&
-      in_stat.st_dev == out_stat.st_dev && in_stat.st_ino == out_stat.st_ino)
+  if (stat(out_name, &out_stat) != 0) return;
+  if (fstat(fileno(in), &in_stat) == 0 && same_file(in_stat, out_stat))
     err_exit("tapsum: Input and output are the same file '%s'.\n", out_name, 2);
+  if (same_file(fir_stat, out_stat))
+    err_exit("tapsum: FIR file and output are the same file '%s'.\n", out_name, 2);
+}
+
+// Standard output redirected onto the regular file being read (">>" or
+// "1<>" on the input) would overwrite the samples before they are read.
+void refuse_standard_output(FILE *in, const char *in_name) {
+  struct stat in_stat {};
+  struct stat out_stat {};
+  if (fstat(fileno(in), &in_stat) == 0 && fstat(fileno(stdout), &out_stat) == 0 &&
+      S_ISREG(in_stat.st_mode) && S_ISREG(out_stat.st_mode) && same_file(in_stat, out_stat))
+    err_exit("tapsum: Input and output are the same file '%s'.\n", in_name, 2);
 }
 
 }  // namespace
@@ -56,27 +72,34 @@ int main(int argc, char **argv) {
 
   FILE *fir_file = fopen(argv[k + 1], "r");
   if (fir_file == nullptr) err_exit("tapsum: Can't open FIR file '%s'.\n", argv[k + 1], 2);
+  struct stat fir_stat {};
+  if (fstat(fileno(fir_file), &fir_stat) != 0) fir_stat = {};
   const fir_shape shape = load_fir(fir_file);
 
   // The input is opened first, so an input that can't be opened leaves an
   // existing output file as it was.
   FILE *in = stdin;
+  const char *in_name = "(standard input)";
   if (argc >= k + 3) {
+    in_name = argv[k + 2];
     in = fopen(argv[k + 2], "rb");
     if (in == nullptr) err_exit("tapsum: Can't open input file '%s'.\n", argv[k + 2], 2);
   }
   FILE *out = stdout;
   if (argc >= k + 4) {
-    refuse_same_file(in, argv[k + 3]);
+    refuse_named_output(in, fir_stat, argv[k + 3]);
     out = fopen(argv[k + 3], "wb");
     if (out == nullptr) err_exit("tapsum: Can't open output file '%s'.\n", argv[k + 3], 2);
+  } else {
+    refuse_standard_output(in, in_name);
   }
 
   setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
   const wav_format format = header_stage(in, out, out_bits, shape.taps, shape.stereo);
-  const uint32_t written = fir(in, out, format.channels, format.in_bits, format.out_bits,
+  const uint64_t written = fir(in, out, format.channels, format.in_bits, format.out_bits,
                                shape.taps, shape.stereo, format.frames);
+  finish_header(out, format, written);
 
   // Samples written so far may still sit in the stream's buffer; a run whose
   // output did not reach the file must not report success.

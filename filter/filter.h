@@ -8,7 +8,7 @@
 // number of frames written: the frames read plus taps - 1 frames of tail.
 // Reading stops at the end of the input or after frames frames (0 never
 // matches). Prints the progress, the peak level and the clipping warning.
-uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
+uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
              uint32_t frames);
 
 // How many output samples of the last fir call took the exact sum
@@ -17,7 +17,7 @@ uint32_t exact_outputs();
 
 // The same filter computed only by the exact arithmetic, output by
 // output; fir writes the same bytes and reports the same lines.
-uint32_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
+uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
                     int stereo_fir, uint32_t frames);
 
 // a[0] * b[0] + ... + a[n - 1] * b[n - 1] in double, in any order, with

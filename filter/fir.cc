@@ -355,12 +355,14 @@ int read_block(const layout &run, FILE *in, int bits, int slot, int want) {
 }
 
 // The phases of the run, shared by the three paths.
-uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
+uint64_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
   const int taps = run.taps;
   peak = 0;
   clipped = 0;
   exact_count = 0;
-  uint32_t written = 0;
+  // 64 bits: the frames read when 0 are declared, and the tail, may pass
+  // 2^32, and a 32-bit counter would then wrap and stop at a declared 0.
+  uint64_t written = 0;
   int slot = 0;
   int filled = 0;
   bool ended = false;
@@ -384,7 +386,7 @@ uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
     // Within this phase the counter never passes frames, so counting up to
     // the step replaces a division per frame.
     const uint32_t step = frames > 100 ? frames / 100 : 0;
-    uint32_t since_report = step == 0 ? 0 : written % step;
+    uint64_t since_report = step == 0 ? 0 : written % step;
     slot = 0;
     for (;;) {
       // Never read past the declared frames: what follows them is not audio.
@@ -402,7 +404,7 @@ uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
         ended = written == frames;
         if (step != 0 && ++since_report == step) {
           since_report = 0;
-          fprintf(stderr, "\r%3ld%% done", static_cast<long>(uint64_t{written} * 100 / frames));
+          fprintf(stderr, "\r%3ld%% done", static_cast<long>(written * 100 / frames));
         }
       }
       if (ended || got < want) break;
@@ -424,7 +426,7 @@ uint32_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
 
 }  // namespace
 
-uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
+uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
              uint32_t frames) {
   layout run{out, channels, out_bits, taps, stereo_fir, path::certified, 0, 0, taps + BLOCK - 1};
   for (int k = 0; k < taps; k++) {
@@ -438,7 +440,7 @@ uint32_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   return filter(run, in, in_bits, frames);
 }
 
-uint32_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
+uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
                     int stereo_fir, uint32_t frames) {
   return filter({out, channels, out_bits, taps, stereo_fir, path::direct, 0, 0, 0}, in, in_bits,
                 frames);

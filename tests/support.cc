@@ -65,22 +65,25 @@ std::string contents(FILE *written) {
   return bytes;
 }
 
-run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes,
-                    long file_size_limit) {
-  const std::string out_path = temp_file("run.stdout", "");
+run_result run_tool(const std::vector<std::string> &args, const tool_io &io) {
+  const std::string out_path = io.stdout_file.empty() ? temp_file("run.stdout", "") : io.stdout_file;
   int feed[2];
   int report[2];  // stderr through a pipe, so that a file size limit spares it
-  if (pipe(feed) != 0 || pipe(report) != 0) return {-1, "", "pipe failed"};
+  int output[2];
+  if (pipe(feed) != 0 || pipe(report) != 0 || pipe(output) != 0) return {-1, "", "pipe failed"};
   signal(SIGPIPE, SIG_IGN);
   const pid_t pid = fork();
   if (pid == 0) {
-    dup2(feed[0], 0);
-    dup2(open(out_path.c_str(), O_WRONLY | O_TRUNC), 1);
+    dup2(io.stdin_file.empty() ? feed[0] : open(io.stdin_file.c_str(), O_RDONLY), 0);
+    dup2(io.stdout_pipe ? output[1]
+                        : open(out_path.c_str(), io.stdout_file.empty() ? O_WRONLY | O_TRUNC
+                                                                        : O_WRONLY | O_APPEND),
+         1);
     dup2(report[1], 2);
-    for (const int fd : {feed[0], feed[1], report[0], report[1]}) close(fd);
-    if (file_size_limit >= 0) {
-      const rlimit limit{static_cast<rlim_t>(file_size_limit),
-                         static_cast<rlim_t>(file_size_limit)};
+    for (const int fd : {feed[0], feed[1], report[0], report[1], output[0], output[1]}) close(fd);
+    if (io.file_size_limit >= 0) {
+      const rlimit limit{static_cast<rlim_t>(io.file_size_limit),
+                         static_cast<rlim_t>(io.file_size_limit)};
       setrlimit(RLIMIT_FSIZE, &limit);
       signal(SIGXFSZ, SIG_IGN);
     }
@@ -92,20 +95,35 @@ run_result run_tool(const std::vector<std::string> &args, const std::string &std
   }
   close(feed[0]);
   close(report[1]);
-  for (size_t done = 0; done < stdin_bytes.size();) {
-    const ssize_t n = write(feed[1], stdin_bytes.data() + done, stdin_bytes.size() - done);
+  close(output[1]);
+  for (size_t done = 0; done < io.stdin_bytes.size();) {
+    const ssize_t n = write(feed[1], io.stdin_bytes.data() + done, io.stdin_bytes.size() - done);
     if (n <= 0) break;  // the tool stopped reading
     done += static_cast<size_t>(n);
   }
   close(feed[1]);
+  // The tests' outputs are small: each fits a pipe's buffer while the
+  // other is read.
+  std::string piped;
   std::string err;
-  char chunk[4096];
-  for (ssize_t n; (n = read(report[0], chunk, sizeof chunk)) > 0;)
-    err.append(chunk, static_cast<size_t>(n));
-  close(report[0]);
+  for (const auto &[fd, into] : {std::pair{output[0], &piped}, {report[0], &err}}) {
+    char chunk[4096];
+    for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+      into->append(chunk, static_cast<size_t>(n));
+    close(fd);
+  }
   int wstatus = 0;
   waitpid(pid, &wstatus, 0);
-  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1, read_file(out_path), err};
+  return {WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1,
+          io.stdout_pipe ? piped : read_file(out_path), err};
+}
+
+run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes,
+                    long file_size_limit) {
+  tool_io io;
+  io.stdin_bytes = stdin_bytes;
+  io.file_size_limit = file_size_limit;
+  return run_tool(args, io);
 }
 
 filtered run_filter(const job &j, engine filter) {
@@ -115,7 +133,7 @@ filtered run_filter(const job &j, engine filter) {
   }
   FILE *in = stream_of(j.data);
   FILE *out = tmpfile();
-  uint32_t written = 0;
+  uint64_t written = 0;
   const std::string err = stderr_of([&] {
     written = (filter == nullptr ? fir : filter)(in, out, j.channels, j.in_bits, j.out_bits,
                                                  static_cast<int>(j.col1.size()),

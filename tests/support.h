@@ -43,11 +43,11 @@ struct job {
 struct filtered {
   std::string out;
   std::string err;
-  uint32_t written;
+  uint64_t written;
   int next;  // the input byte after the filter stopped reading
 };
 
-using engine = uint32_t (*)(FILE *, FILE *, int, int, int, int, int, uint32_t);
+using engine = uint64_t (*)(FILE *, FILE *, int, int, int, int, int, uint32_t);
 // Loads the columns and runs the engine, fir unless another is named.
 filtered run_filter(const job &j, engine filter = nullptr);
 
@@ -56,7 +56,15 @@ struct run_result {
   std::string out;
   std::string err;
 };
-// Runs the built tapsum with args, feeding stdin_bytes through a pipe; with
-// a file size limit, writes past it fail as on a full disk.
+// Where a run of the built tool reads and writes. By default standard input
+// is a pipe fed with stdin_bytes and standard output a new regular file.
+struct tool_io {
+  std::string stdin_bytes;
+  std::string stdin_file;   // standard input opened on this file instead
+  std::string stdout_file;  // standard output opened on this file, appending
+  bool stdout_pipe = false;  // standard output a pipe
+  long file_size_limit = -1;  // writes past it fail as on a full disk
+};
+run_result run_tool(const std::vector<std::string> &args, const tool_io &io);
 run_result run_tool(const std::vector<std::string> &args, const std::string &stdin_bytes = "",
                     long file_size_limit = -1);

@@ -26,10 +26,12 @@ staged stage(const std::string &bytes, int out_bits = 0, int taps = 1, int stere
 }
 
 // "RIFF", its size, "WAVE" and a format chunk of size bytes (cut short or
-// padded with zero bytes) declaring tag, channels and bits at 8000 Hz.
-std::string riff_fmt(uint32_t riff, int size, int tag, int channels, int bits) {
+// padded with zero bytes) declaring tag, channels and bits at 8000 Hz; from
+// 40 bytes on, the extensible format's sub-format code at bytes 24-25.
+std::string riff_fmt(uint32_t riff, int size, int tag, int channels, int bits, int sub = 1) {
   std::string body = le16(tag) + le16(channels) + le32(8000) + le32(1000 * channels * bits) +
-                     le16(channels * bits / 8) + le16(bits);
+                     le16(channels * bits / 8) + le16(bits) + le16(22) + le16(bits) + le32(4) +
+                     le16(sub) + "\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71";
   body.resize(size, '\0');
   return "RIFF" + le32(riff) + "WAVEfmt " + le32(size) + body;
 }
@@ -42,13 +44,18 @@ TEST(Header, FindsTheDataChunk) {
   struct row {
     const char *what;
     std::string bytes;
-    wav_format expect;
+    struct {
+      int channels, in_bits, out_bits;
+      uint32_t frames;
+    } expect;
   };
   const row rows[] = {
       {"canonical", wav_header(1, 16, 2000), {1, 16, 16, 1000}},
-      {"format extra and a list chunk", chunky, {2, 16, 16, 8}},
-      {"40-byte format chunk", riff_fmt(60, 40, 0xFFFE, 1, 8) + "data" + le32(3), {1, 8, 8, 3}},
-      {"tag 3 read as PCM", riff_fmt(40, 16, 3, 1, 8) + "data" + le32(4), {1, 8, 8, 4}},
+      {"format extra and an unpadded odd chunk", chunky, {2, 16, 16, 8}},
+      {"extensible PCM", riff_fmt(60, 40, 0xFFFE, 1, 8) + "data" + le32(3), {1, 8, 8, 3}},
+      {"odd chunks padded, the format chunk too",
+       riff_fmt(60, 19, 1, 1, 8) + '\0' + "LIST" + le32(3) + "abc" + '\0' + "data" + le32(3),
+       {1, 8, 8, 3}},
       {"partial frame dropped", wav_header(2, 16, 10), {2, 16, 16, 2}},
       {"all 32 bits set, 16-bit", wav_header(1, 16, 0xFFFFFFFF), {1, 16, 16, 2147483647}},
       {"all 32 bits set, 8-bit", wav_header(1, 8, 0xFFFFFFFF), {1, 8, 8, 4294967295}},
@@ -74,15 +81,20 @@ TEST(Header, WritesTheCanonicalOutputHeader) {
   const staged wide = stage(wav_header(1, 8, 10, 22050), 16, 3, 1);
   EXPECT_EQ(wide.header, wav_header(2, 16, 12 * 4, 22050));
   EXPECT_EQ(wide.format.out_bits, 16);
-  // The output frame count wraps modulo 2^32: 4294967295 + 5 - 1 = 3.
-  EXPECT_EQ(stage(wav_header(1, 8, 0xFFFFFFFF), 0, 5).header, wav_header(1, 8, 3));
+  // No count wraps: the format line says 4294967295 + 5 - 1 frames, and the
+  // header's sizes stop at the last whole frame below 2^32 - 36 bytes.
+  const staged huge = stage(wav_header(1, 8, 0xFFFFFFFF), 16, 5, 1);
+  EXPECT_EQ(huge.header, wav_header(2, 16, 4294967256u));
+  EXPECT_THAT(huge.err, testing::EndsWith("Output file: 4294967299 samples, 8000 Hz, stereo, "
+                                          "16 bits/sample.\n"));
 }
 
 TEST(Header, WarnsOnABadRiffSize) {
-  for (const uint32_t size : {0u, 35u, 0x80000000u, 36u}) {
+  // Read as unsigned: streaming writers' 0xFFFFFFFF and files over 2 GiB are not bad.
+  for (const uint32_t size : {0u, 35u, 36u, 0x80000000u, 0xFFFFFFFFu}) {
     const std::string err = stage("RIFF" + le32(size) + wav_header(1, 8, 4).substr(8)).err;
     EXPECT_EQ(err.find("tapsum: Warning: Bad length in WAV header.\nInput file:"),
-              size == 36 ? std::string::npos : 0)
+              size < 36 ? 0 : std::string::npos)
         << "RIFF size " << size << ": " << err;
   }
 }
@@ -95,11 +107,20 @@ TEST(HeaderDeathTest, RejectsHeadersItCannotUse) {
        corrupted},  // a chunk before the format chunk
       {riff_fmt(36, 16, 1, 0, 8), "tapsum: Number of channels (0) not supported.\n"},
       {riff_fmt(36, 16, 1, 3, 8), "tapsum: Number of channels (3) not supported.\n"},
-      {riff_fmt(36, 16, 1, 0xFF, 8), "tapsum: Number of channels (-1) not supported.\n"},
+      // Channels and bits are unsigned 16-bit fields.
+      {riff_fmt(36, 16, 1, 0xFF, 8), "tapsum: Number of channels (255) not supported.\n"},
+      {riff_fmt(36, 16, 1, 257, 8), "tapsum: Number of channels (257) not supported.\n"},
       {riff_fmt(36, 16, 1, 1, 24), "tapsum: Unsupported bits/sample (24) in WAV file.\n"},
-      // Still read as 16 bytes: the bit depth is the letter d.
+      {riff_fmt(36, 16, 1, 1, 272), "tapsum: Unsupported bits/sample (272) in WAV file.\n"},
+      // Still read as 16 bytes: the bit depth is the letters "da".
       {riff_fmt(36, 14, 1, 1, 8) + "data" + le32(4),
-       "tapsum: Unsupported bits/sample (100) in WAV file.\n"},
+       "tapsum: Unsupported bits/sample (24932) in WAV file.\n"},
+      // Only PCM, plain or extensible, is decoded: not mu-law (7), float (3),
+      // an extensible chunk too short to name its format, or one naming float.
+      {riff_fmt(36, 16, 7, 1, 8) + "data" + le32(4), "tapsum: Not a PCM WAV file.\n"},
+      {riff_fmt(36, 18, 3, 1, 16) + "data" + le32(4), "tapsum: Not a PCM WAV file.\n"},
+      {riff_fmt(36, 38, 0xFFFE, 1, 16) + "data" + le32(4), "tapsum: Not a PCM WAV file.\n"},
+      {riff_fmt(36, 40, 0xFFFE, 1, 16, 3) + "data" + le32(4), "tapsum: Not a PCM WAV file.\n"},
       // Skipped forward by its size read as unsigned, past the end.
       {riff_fmt(36, 16, 1, 1, 8) + "LIST" + le32(0x80000000) + "data" + le32(4), corrupted},
   };

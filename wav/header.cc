@@ -1,4 +1,9 @@
 // The RIFF/WAVE header: read up to the data chunk's body, and the canonical 44-byte output header.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -14,6 +19,11 @@ uint32_t unsigned_at(const char *bytes) {
   return static_cast<uint32_t>(char2long(bytes));
 }
 
+// Two-byte fields, read as unsigned.
+int short_at(const char *bytes) {
+  return static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
+}
+
 void put_long(char *at, long value) {
   for (int k = 0; k < 4; k++) at[k] = static_cast<char>(long2char(value, k) & 0xFF);
 }
@@ -24,9 +34,59 @@ void put_short(char *at, int value) {
   at[1] = 0;
 }
 
-void print_format(const char *which, uint32_t frames, long rate, int channels, int bits) {
+void print_format(const char *which, uint64_t frames, long rate, int channels, int bits) {
   fprintf(stderr, "%s file: %ld samples, %ld Hz, %s, %d bits/sample.\n", which,
           static_cast<long>(frames), rate, channels == 1 ? "mono" : "stereo", bits);
+}
+
+// Whether skips may seek. A pipe, or a stream without a descriptor, can't:
+// there the bytes are read and discarded.
+bool can_seek(FILE *in) {
+  const int fd = fileno(in);
+  return fd >= 0 && lseek(fd, 0, SEEK_CUR) >= 0;
+}
+
+// Moves count bytes forward. A seek past the end is not itself a failure:
+// the next read meets the end. false when the input ends inside the skip.
+bool skip(FILE *in, uint32_t count, bool seekable) {
+  if (seekable) return fseeko(in, count, SEEK_CUR) == 0;
+  for (; count > 0; count--)
+    if (getc(in) == EOF) return false;
+  return true;
+}
+
+// RIFF pads a chunk of odd size with a zero byte. Some writers don't: a byte
+// other than 0 is the first of the next chunk's id, and is handed back to be
+// read as such; -1 when there is none to hand back.
+int pad_after(FILE *in, uint32_t size) {
+  if (size % 2 == 0) return -1;
+  const int c = getc(in);
+  return c == 0 || c == EOF ? -1 : c;
+}
+
+// Reads a chunk's id and size into line, after the byte carried over from
+// an unpadded odd chunk when there is one. false when the input ends first.
+bool chunk_header(FILE *in, int carried) {
+  if (carried < 0) return read_bytes(in, line, 8) == 0;
+  line[0] = static_cast<char>(carried);
+  return read_bytes(in, line + 1, 7) == 0;
+}
+
+// The data chunk's size for frames of frame_bytes: no count wraps; it
+// saturates at the largest whole number of frames whose RIFF size (the data
+// size + 36) fits 32 bits.
+uint32_t data_size_of(uint64_t frames, int frame_bytes) {
+  const uint64_t most = (UINT32_MAX - 36) / static_cast<uint64_t>(frame_bytes);
+  return static_cast<uint32_t>(std::min(frames, most) * static_cast<uint64_t>(frame_bytes));
+}
+
+// Whether the output is a regular file, not appended to, whose first byte
+// the header will be: only then can its sizes be put in at the end.
+bool header_at_start(FILE *out) {
+  struct stat st {};
+  const int fd = fileno(out);
+  return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+         (fcntl(fd, F_GETFL) & O_APPEND) == 0 && ftello(out) == 0;
 }
 
 }  // namespace
@@ -53,8 +113,10 @@ long long2char(long value, int k) {
 wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir) {
   if (read_bytes(in, line, 8) < 0 || memcmp(line, "RIFF", 4) != 0)
     err_exit("tapsum: Not a WAV file.\n", 2);
-  // 36 is the RIFF size of a file whose data chunk is empty.
-  if (char2long(line + 4) <= 35) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
+  // 36 is the RIFF size of a file whose data chunk is empty. Streaming
+  // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
+  // neither is bad.
+  if (unsigned_at(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
 
   // The format chunk must be the form's first chunk.
   if (read_bytes(in, line, 8) < 0 || memcmp(line, "WAVEfmt ", 8) != 0) err_exit(corrupted, 2);
@@ -62,28 +124,41 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
   if (read_bytes(in, line, 8) < 0) err_exit(corrupted, 2);
   const long format_size = char2long(line);
-  const int channels = static_cast<signed char>(line[6]);
-  if (channels == 0 || static_cast<unsigned>(channels) > 2)
+  const int tag = short_at(line + 4);
+  const int channels = short_at(line + 6);
+  if (channels == 0 || channels > 2)
     err_exit("tapsum: Number of channels (%d) not supported.\n", channels, 2);
 
   if (read_bytes(in, line, 12) < 0) err_exit(corrupted, 2);
   const long rate = char2long(line);
-  const int in_bits = static_cast<signed char>(line[10]);
+  const int in_bits = short_at(line + 10);
   if (in_bits != 8 && in_bits != 16)
     err_exit("tapsum: Unsupported bits/sample (%d) in WAV file.\n", in_bits, 2);
   if (out_bits == 0) out_bits = in_bits;
 
-  // Skips are relative seeks, so on a pipe only a 16-byte format chunk
-  // followed directly by the data chunk can be read.
-  if (format_size > 16 && fseek(in, format_size - 16, SEEK_CUR) != 0)
-    err_exit("tapsum: Corrupted header.\n", 1);
+  // The extensible format names its sample format by a GUID whose first two
+  // bytes, at bytes 24-25 of the chunk, are the format tag it stands for.
+  const bool seekable = can_seek(in);
+  int sub_format = 0;
+  int carried = -1;
+  if (format_size > 16) {
+    const uint32_t extra = static_cast<uint32_t>(format_size - 16);
+    const int kept = extra < 10 ? static_cast<int>(extra) : 10;
+    if (read_bytes(in, line, kept) < 0 || !skip(in, extra - kept, seekable)) err_exit(corrupted, 2);
+    if (kept == 10) sub_format = short_at(line + 8);
+    carried = pad_after(in, extra);
+  }
+  if (tag != 1 && !(tag == 0xFFFE && format_size >= 40 && sub_format == 1))
+    err_exit("tapsum: Not a PCM WAV file.\n", 2);
 
   // Any chunk other than data is skipped by its size, read as unsigned, so
   // a size of 2^31 or more moves forward and never back to the same header.
   for (;;) {
-    if (read_bytes(in, line, 8) < 0) err_exit(corrupted, 2);
+    if (!chunk_header(in, carried)) err_exit(corrupted, 2);
     if (memcmp(line, "data", 4) == 0) break;
-    if (fseek(in, static_cast<long>(unsigned_at(line + 4)), SEEK_CUR) != 0) err_exit(corrupted, 2);
+    const uint32_t size = unsigned_at(line + 4);
+    if (!skip(in, size, seekable)) err_exit(corrupted, 2);
+    carried = pad_after(in, size);
   }
   const uint32_t frame_bytes = static_cast<uint32_t>(channels * in_bits / 8);
   const uint32_t frames = unsigned_at(line + 4) / frame_bytes;
@@ -91,14 +166,17 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
 
   const int out_channels = stereo_fir ? 2 : channels;
   const int bytes = out_bits / 8;
-  const uint32_t out_frames = static_cast<uint32_t>(taps) + frames - 1;
-  const uint32_t riff_size = out_frames * static_cast<uint32_t>(bytes * out_channels) + 36;
+  const uint64_t out_frames = static_cast<uint64_t>(taps) + frames - 1;
+  const uint32_t data_size = data_size_of(out_frames, bytes * out_channels);
 
-  // Written once, before any sample and never revised, so the output can go
-  // to a pipe; its sizes assume the input holds the frames it declares.
+  // Written before any sample, so the output can go to a pipe; its sizes
+  // assume the input holds the frames it declares. Where the output is a
+  // regular file that starts with this header, finish_header puts in the
+  // sizes of what was really written.
+  const bool at_start = header_at_start(out);
   char header[44];
   memcpy(header, "RIFF", 4);
-  put_long(header + 4, riff_size);
+  put_long(header + 4, data_size + 36);
   memcpy(header + 8, "WAVEfmt ", 8);
   put_long(header + 16, 16);
   put_short(header + 20, 1);
@@ -109,12 +187,24 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   put_short(header + 32, bytes * out_channels);
   put_short(header + 34, out_bits);
   memcpy(header + 36, "data", 4);
-  put_long(header + 40, riff_size - 36);
+  put_long(header + 40, data_size);
   // Flushed at once, so that an output that can take nothing is reported as
   // the header that could not be written.
   if (fwrite(header, 1, sizeof header, out) != sizeof header || fflush(out) != 0)
     err_exit("tapsum: Can't write to file. (File system full?)\n", 2);
 
   print_format("Output", out_frames, rate, out_channels, out_bits);
-  return {channels, in_bits, out_bits, frames};
+  return {channels, in_bits, out_bits, frames, out_channels, at_start};
+}
+
+void finish_header(FILE *out, const wav_format &format, uint64_t written) {
+  if (!format.header_at_start) return;
+  const uint32_t data_size = data_size_of(written, format.out_channels * format.out_bits / 8);
+  char riff[4];
+  char data[4];
+  put_long(riff, data_size + 36);
+  put_long(data, data_size);
+  if (fseeko(out, 4, SEEK_SET) != 0 || fwrite(riff, 1, 4, out) != 4 ||
+      fseeko(out, 40, SEEK_SET) != 0 || fwrite(data, 1, 4, out) != 4)
+    err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
 }

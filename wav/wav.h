@@ -10,6 +10,8 @@ struct wav_format {
   int in_bits;      // input bits per sample, 8 or 16
   int out_bits;     // output bits per sample: the option, or in_bits
   uint32_t frames;  // frames the data chunk declares
+  int out_channels;      // output channels, 1 or 2
+  bool header_at_start;  // the output is a regular file that begins with the header
 };
 
 // Reads exactly count bytes into buffer; -1 when the input ends first.
@@ -23,6 +25,9 @@ long long2char(long value, int k);
 // output header and prints both format lines. out_bits 0 means "as the input".
 // Ends the process on a header it can't use.
 wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir);
+// Puts the sizes of written frames into the output header, when the output
+// is a regular file that begins with it; a failed write ends the process.
+void finish_header(FILE *out, const wav_format &format, uint64_t written);
 
 // Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
 // the input ends before the sample is complete, leaving out unchanged.
