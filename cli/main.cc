@@ -49,11 +49,16 @@ void refuse_standard_output(FILE *in, const char *in_name) {
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && strcmp(argv[1], "-h") == 0) {
+  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
     fputs(
         "tapsum - apply an FIR filter on a WAV file.\n"
-        "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n",
+        "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n"
+        "       tapsum -h | --help | --version\n",
         stdout);
+    return 0;
+  }
+  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
+    fputs("tapsum " TAPSUM_VERSION "\n", stdout);
     return 0;
   }
   if (argc <= 1) err_exit(bad_arguments, 1);

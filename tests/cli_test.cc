@@ -11,13 +11,21 @@ namespace {
 
 const char bad_arguments[] = "tapsum: Bad arguments. Type 'tapsum -h' for help.\n";
 
-TEST(CommandLine, PrintsUsageForHelpAlone) {
+// Alone, -h and --help print the usage and --version the version, on
+// standard output.
+TEST(CommandLine, AnswersHelpAndVersionAlone) {
   const run_result help = run_tool({"-h"});
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.out,
-            "tapsum - apply an FIR filter on a WAV file.\n"
-            "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n");
+  EXPECT_THAT(help.out, testing::StartsWith("tapsum - apply an FIR filter on a WAV file.\n"
+                                            "Usage: tapsum [-8 | -16] fir-file"));
   EXPECT_EQ(help.err, "");
+  const run_result long_help = run_tool({"--help"});
+  EXPECT_EQ(long_help.status, 0);
+  EXPECT_EQ(long_help.out, help.out);
+  const run_result version = run_tool({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "tapsum " TAPSUM_VERSION "\n");
+  EXPECT_EQ(version.err, "");
 }
 
 TEST(CommandLine, RejectsBadArgumentCounts) {
@@ -37,8 +45,9 @@ TEST(CommandLine, RejectsBadArgumentCounts) {
 }
 
 TEST(CommandLine, TakesOnlyTheFirstArgumentAsAnOption) {
-  // "-h" with more arguments, "-24" and "-" are coefficient file names.
-  for (const char *name : {"-h", "-24", "-"}) {
+  // "-h" or "--version" with more arguments, "-24", "--x" and "-" are
+  // coefficient file names.
+  for (const char *name : {"-h", "--version", "-24", "--x", "-"}) {
     const run_result r = run_tool({name, "in.wav"});
     EXPECT_EQ(r.status, 2);
     EXPECT_EQ(r.err, std::string("tapsum: Can't open FIR file '") + name + "'.\n");
