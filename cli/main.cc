@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/tapsum.h"
@@ -98,6 +99,9 @@ int main(int argc, char **argv) {
   } else {
     refuse_standard_output(in, in_name);
   }
+
+  // TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
+  if (const char *threads = getenv("TAPSUM_THREADS")) filter_threads(atoi(threads));
 
   setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);

@@ -1,16 +1,29 @@
-// The filter engine: ring buffers, fill, steady and tail phases, progress, peak and clipping
-// report.
+// The filter stage: blocks of frames read, filtered and written in stream order.
 //
 // Output frame t of a channel is y[t] = sum of h[k] * x[t - k], k = 0 to
 // taps - 1, with x = 0 before the first frame and after the last: N input
-// frames give N + taps - 1 output frames. Each product and running sum is in
-// the extended format, except channel 2 of a stereo input, whose running sum
-// is rounded to double after every addition; the finished sum is rounded to
-// double when it is written.
+// frames give N + taps - 1 output frames, the fill, steady and tail phases
+// of the direct path (direct.cc) in one. The outputs go in blocks of BLOCK
+// frames. A block holds its samples with the taps - 1 before them, zeros
+// where there is no input, so that every output is the same window sum
+// whichever phase it belongs to. Its double sums come from the kernels
+// (kernels.cc) and its codes from certification (certify.cc); an output
+// whose code the bound leaves open, or whose magnitude could be the peak,
+// takes the exact sum (exact.cc), over just the coefficients the direct path
+// visits. Blocks are computed on the worker threads (workers.cc) and read
+// and written here, in order.
+//
+// The peak the direct path reports is the largest exact magnitude rounded
+// to double, whatever the order of the outputs: an output that can't exceed
+// a magnitude already known needs no exact sum for it.
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 
 #include "cli/tapsum.h"
 #include "filter/filter.h"
@@ -18,434 +31,270 @@
 
 namespace {
 
-// How the outputs of a run are computed: the direct path walks the ring as
-// written; the certified path forms each sum in double first and writes the
-// code the error bound makes certain, falling back to the exact sum where
-// it is not; the exact path forms the exact sums only, on the certified
-// path's buffers, for coefficients no bound can be given for.
-enum class path { direct, certified, exact };
+constexpr int BLOCK = 8192;
+constexpr int MAX_SLOTS = 8;
+constexpr uint64_t UNKNOWN = UINT64_MAX;
 
-// The run's fixed values, as the output of each frame needs them.
+// The run's fixed values.
 struct layout {
-  FILE *out;
-  int channels;
+  int channels;  // input channels
+  int in_bits;
+  int outputs;  // output channels
   int out_bits;
   int taps;
-  int stereo_fir;
-  path how;
-  double bound1;  // error bounds of the certified path, output channels 1 and 2
-  double bound2;
-  int period;  // slots of the mirrored ring
+  bool exact_only;  // no bound: every output takes the exact sum
+  double bound[2];  // of output channels 1 and 2
 };
 
-double peak;
-int clipped;
-uint32_t exact_count;  // outputs of the certified or exact path that took the exact sum
-
-// Frames read ahead in the steady phase, so that their sums are formed
-// together before they are written one by one.
-constexpr int BLOCK = 32;
-
-// Outside the direct path each channel's samples are kept in a ring of
-// period slots, each sample twice, in slots j and j + period, so that a
-// window of the newest samples is always contiguous: it ends at slot head +
-// period. The period is taps + BLOCK - 1, so reading a block ahead overwrites
-// no sample that the block's first frame still needs. The coefficient
-// columns are also stored reversed, oldest weight first, to run along a
-// window.
-double mirror1[2 * (MAX_FIR_SAMPLES + BLOCK)];
-double mirror2[2 * (MAX_FIR_SAMPLES + BLOCK)];
-double reversed1[MAX_FIR_SAMPLES];
-double reversed2[MAX_FIR_SAMPLES];
-int head;  // slot of the newest sample
-
-// What the block stage found for one output of a frame read ahead.
-struct ahead {
-  double fast;        // the double sum (certified path)
-  long double exact;  // the exact sum, when known
-  bool known;         // exact is set: the bound left the code open
-  int code;           // otherwise the code and clip flag the bound makes certain
-  int clip;
+// One block of output frames and everything computed for it. Its window
+// is the frames from t0 - taps + 1 to t0 + BLOCK - 1: raw holds the bytes of
+// those in the input, window frames from - to to - 1; x the samples, 0 where
+// there is no input.
+struct block {
+  unsigned char raw[4 * (MAX_FIR_SAMPLES - 1 + BLOCK)];
+  int from;
+  int to;
+  double x[2][MAX_FIR_SAMPLES - 1 + BLOCK];  // input channels 1 and 2
+  uint64_t t0;                               // the first output frame
+  int n;                                     // output frames
+  uint64_t frames;   // input frames, when the input has ended by this block; else UNKNOWN
+  uint64_t read_to;  // input frames read up to the end of this block
+  double sums[BLOCK];
+  int open[BLOCK];  // the outputs of a channel that take the exact sum
+  long double exact_sums[BLOCK];
+  int codes[2][BLOCK];  // output channels 1 and 2
+  unsigned char bytes[4 * BLOCK];
+  double peak;
+  int clipped;
+  uint64_t exact;
 };
-ahead block[2][BLOCK];  // output channels 1 and 2
-int block_head[BLOCK];  // the slot of each frame's newest sample
 
-int before(int slot, int taps) {
-  return slot == 0 ? taps - 1 : slot - 1;
-}
+layout run;
+block slots[MAX_SLOTS];
+double reversed[2][MAX_FIR_SAMPLES];  // the columns, oldest weight first
+std::atomic<double> known_peak;       // a magnitude some exact sum of the run has reached
+uint64_t exact_count;
+int threads_wanted;
 
-// coef[first + m] * ring[newest - m] summed for m below count, walking back
-// through the ring from the newest sample and wrapping from slot 0 to slot
-// taps - 1.
-long double sum_extended(const double *coef, const double *ring, int taps, int first, int count,
-                         int newest) {
-  long double sum = 0;
-  for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
-    sum += static_cast<long double>(coef[first + m]) * ring[slot];
-  return sum;
-}
-
-// The same sum, its running value rounded to double after every addition.
-double sum_rounded(const double *coef, const double *ring, int taps, int first, int count,
-                   int newest) {
-  double sum = 0;
-  for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
-    sum = static_cast<double>(sum + static_cast<long double>(coef[first + m]) * ring[slot]);
-  return sum;
-}
-
-// The peak compares the extended magnitude and is kept as a double.
-void put(long double sum, const layout &run) {
-  exact_count += run.how != path::direct;
-  const long double magnitude = fabsl(sum);
-  if (magnitude > peak) peak = static_cast<double>(magnitude);
-  clipped |= write_sample(static_cast<double>(sum), run.out_bits, run.out);
-}
-
-// Whether the fast path may be used, and the bound of a column's error.
-//
-// Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds its
-// |h[k]| and every partial sum stays below H. The exact sum makes at most
-// taps roundings along any path, each of relative size 2^-64 in the extended
-// format, or 2^-53 + 2 * 2^-64 where channel 2 of a stereo input rounds its
-// running sum to double; the fast double sum makes at most taps + 1 roundings
-// of 2^-53 along any path (the portable kernel rounds its products too).
-// Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H of the true
-// sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other; rounding
-// near the bottom of the double range adds at most 2^-1074 per operation.
-// The bound below takes 2.1 for 2.002: the rest covers the rounding of the
-// bound itself and of the sums and differences formed with it (their
-// rounding relative to |s| is covered separately, see spread_of). Columns
-// whose H is not finite or so large that double sums could overflow, keep
-// the exact arithmetic for the whole run.
-double column_bound(const double *coef, int taps) {
-  long double h = 0;
-  for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
-  if (!(h < 0x1p1000L)) return -1;
-  return (taps + 1) * (2.1 * 0x1p-53 * static_cast<double>(h) + 0x1p-1070);
-}
-
-// The output's code and clip flag when every value within spread of s gives
-// the same ones; false when the interval reaches a clipping edge or holds a
-// point where the code changes. The code as a function of the sum (rounding
-// to double, clipping, scaling, rint) is monotone, so the ends decide.
-bool certain_code(double s, double spread, int bits, int *code, int *clip) {
-  const int top = bits == 8 ? 255 : 32767;
-  const int bottom = bits == 8 ? 0 : -32768;
-  *clip = 1;
-  if (s - spread > 1) {
-    *code = top;
-    return true;
-  }
-  if (s + spread < -1) {
-    *code = bottom;
-    return true;
-  }
-  if (s - spread < -1 || s + spread > 1) return false;
-  *clip = 0;
-  // rint of the scaled value is the floor of the scaled value + 1/2, shifted
-  // here to be positive so that truncation is the floor. The scaled value of
-  // the exact arithmetic differs from t by the scaled spread, the rounding of
-  // its sum to double (2^-53) and that of the two scalings (below 2^-35).
-  const double scale = bits == 8 ? 127.5 : 32767.5;
-  const double t = bits == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
-  const double width = scale * (spread + 0x1p-50) + 0x1p-30;
-  const int low = static_cast<int>(t - width);
-  if (low != static_cast<int>(t + width)) return false;
-  *code = bits == 8 ? low : low - 32768;
-  return true;
-}
-
-// The half-width of the interval around a fast sum s that holds the exact
-// sum: the bound, and 2^-51 of |s|, which covers the rounding (at most 2^-53
-// of |s| each) of the sums and differences formed with s.
-double spread_of(double s, double bound) {
-  return bound + fabs(s) * 0x1p-51;
-}
-
-// The exact sums on a mirrored window: coef[first + m] times the sample
-// m steps back from slot top.
-long double mirror_extended(const double *coef, const double *ring, int first, int count, int top) {
-  long double sum = 0;
-  for (int m = 0; m < count; m++) sum += static_cast<long double>(coef[first + m]) * ring[top - m];
-  return sum;
-}
-
-double mirror_rounded(const double *coef, const double *ring, int first, int count, int top) {
-  double sum = 0;
-  for (int m = 0; m < count; m++)
-    sum = static_cast<double>(sum + static_cast<long double>(coef[first + m]) * ring[top - m]);
-  return sum;
-}
-
-long double mirror_sum(const double *coef, const double *ring, bool rounded, int first, int count,
-                       int top) {
-  return rounded ? mirror_rounded(coef, ring, first, count, top)
-                 : mirror_extended(coef, ring, first, count, top);
-}
-
-// Four windows' exact sums over all taps at once, each in its own order:
-// four independent chains keep the x87 unit busy where one chain waits on
-// every addition.
-void exact4(const double *coef, const double *ring, bool rounded, int taps, const int *tops,
-            long double *sums) {
-  const double *r0 = ring + tops[0];
-  const double *r1 = ring + tops[1];
-  const double *r2 = ring + tops[2];
-  const double *r3 = ring + tops[3];
-  if (rounded) {
-    double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-    for (int m = 0; m < taps; m++) {
-      const long double h = coef[m];
-      s0 = static_cast<double>(s0 + h * r0[-m]);
-      s1 = static_cast<double>(s1 + h * r1[-m]);
-      s2 = static_cast<double>(s2 + h * r2[-m]);
-      s3 = static_cast<double>(s3 + h * r3[-m]);
-    }
-    sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
-    return;
-  }
-  long double s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-  for (int m = 0; m < taps; m++) {
-    const long double h = coef[m];
-    s0 += h * r0[-m];
-    s1 += h * r1[-m];
-    s2 += h * r2[-m];
-    s3 += h * r3[-m];
-  }
-  sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
-}
-
-// The double sum of count taps from coefficient first, the window ending at
-// the sample in slot newest.
-double fast_sum(const layout &run, const double *reversed, const double *ring, int first, int count,
-                int newest) {
-  return dot(reversed + run.taps - first - count, ring + newest + run.period - count + 1, count);
-}
-
-// One output channel's column, ring and bound outside the direct path.
+// An output channel's column, samples and bound.
 struct column {
   const double *coef;
   const double *reversed;
-  const double *ring;
-  bool rounded;  // the running sum is rounded to double: channel 2 of a stereo input
+  const double *x;
+  bool rounded;  // channel 2 of a stereo input rounds its running sum to double
   double bound;
 };
 
-column column_of(const layout &run, int channel) {
-  if (channel == 0) return {fir_coef1, reversed1, mirror1, false, run.bound1};
-  return {fir_coef2, reversed2, run.channels == 2 ? mirror2 : mirror1, run.channels == 2,
-          run.bound2};
+column column_of(const block &b, int c) {
+  const double *coef = c == 0 ? fir_coef1 : fir_coef2;
+  return {coef, reversed[c], b.x[run.channels == 2 ? c : 0], run.channels == 2 && c == 1,
+          run.bound[c]};
 }
 
-int outputs(const layout &run) {
-  return run.channels == 2 || run.stereo_fir ? 2 : 1;
-}
-
-// Whether an output's code is left open: on the exact path always, else
-// when the bound around its fast sum does not make the code certain (which
-// sets a's code and clip flag).
-bool code_open(const layout &run, const column &col, ahead &a) {
-  return run.how == path::exact ||
-         !certain_code(a.fast, spread_of(a.fast, col.bound), run.out_bits, &a.code, &a.clip);
-}
-
-// Writes one output outside the direct path: the certain code when the peak
-// can't change either, else the exact sum, a.exact where it is known.
-void put_output(const layout &run, const column &col, const ahead &a, int first, int count,
-                int newest) {
-  if (!a.known && fabs(a.fast) + spread_of(a.fast, col.bound) <= peak) {
-    clipped |= a.clip;
-    write_code(a.code, run.out_bits, run.out);
-    return;
-  }
-  put(a.known ? a.exact
-              : mirror_sum(col.coef, col.ring, col.rounded, first, count, newest + run.period),
-      run);
-}
-
-// Computes and writes one output frame over count taps starting at
-// coefficient first, channel 1 before channel 2; newest is the ring slot of
-// the newest sample (outside the direct path the mirrored ring's own, head).
-void put_frame(const layout &run, int first, int count, int newest) {
-  if (run.how == path::direct) {
-    put(sum_extended(fir_coef1, data1, run.taps, first, count, newest), run);
-    if (run.channels == 2)
-      put(sum_rounded(fir_coef2, data2, run.taps, first, count, newest), run);
-    else if (run.stereo_fir)
-      put(sum_extended(fir_coef2, data1, run.taps, first, count, newest), run);
-    return;
-  }
-  for (int c = 0; c < outputs(run); c++) {
-    const column col = column_of(run, c);
-    ahead a{};
-    if (run.how == path::certified)
-      a.fast = fast_sum(run, col.reversed, col.ring, first, count, head);
-    a.known = code_open(run, col, a);
-    if (a.known)
-      a.exact = mirror_sum(col.coef, col.ring, col.rounded, first, count, head + run.period);
-    put_output(run, col, a, first, count, head);
+void raise_known_peak(double magnitude) {
+  double seen = known_peak.load();
+  while (magnitude > seen && !known_peak.compare_exchange_weak(seen, magnitude)) {
   }
 }
 
-// The block stage for one output channel over the n frames read ahead: the
-// double sums, four neighbouring windows at a time where they lie side by
-// side in the ring (they share their coefficient loads); the codes these
-// make certain; and the exact sums of the others, four at a time.
-void block_column(const layout &run, const column &col, ahead *out, int n) {
+// The exact sums of the open outputs listed, four chains at a time. Output
+// i's sum runs from the first coefficient whose sample is in the input to
+// the last whose sample is not before the first frame.
+void exact_sums(const block &b, const column &col, const int *open, int count, long double *sums) {
+  const int last_k = run.taps - 1;
+  int first[4];
+  int last[4];
+  const double *at[4];
   int i = 0;
-  if (run.how == path::certified) {
-    double sums[4];
-    while (i < n) {
-      if (i + 4 <= n && block_head[i + 3] == block_head[i] + 3) {
-        dot4(col.reversed, col.ring + block_head[i] + run.period - run.taps + 1, run.taps, sums);
-        for (int j = 0; j < 4; j++) out[i++].fast = sums[j];
-      } else {
-        out[i].fast = fast_sum(run, col.reversed, col.ring, 0, run.taps, block_head[i]);
-        i++;
-      }
+  for (; i < count; i += 4) {
+    const int group = std::min(4, count - i);
+    int common_first = 0;
+    int common_last = last_k;
+    for (int j = 0; j < 4; j++) {
+      const int o = open[i + std::min(j, group - 1)];
+      const uint64_t t = b.t0 + static_cast<uint64_t>(o);
+      first[j] = b.frames != UNKNOWN && t >= b.frames ? static_cast<int>(t - b.frames + 1) : 0;
+      last[j] = t < static_cast<uint64_t>(last_k) ? static_cast<int>(t) : last_k;
+      at[j] = col.x + o + last_k;
+      common_first = std::max(common_first, first[j]);
+      common_last = std::min(common_last, last[j]);
+    }
+    long double s[4] = {};
+    if (common_first > common_last) {
+      for (int j = 0; j < group; j++)
+        s[j] = exact_sum(col.coef, at[j], first[j], last[j], col.rounded, 0);
+    } else {
+      // Each chain in its own order: its own first terms, the terms all four
+      // share, then its own last ones.
+      for (int j = 0; j < 4; j++)
+        s[j] = exact_sum(col.coef, at[j], first[j], common_first - 1, col.rounded, 0);
+      exact_sum4(col.coef, at, common_first, common_last, col.rounded, s);
+      for (int j = 0; j < 4; j++)
+        s[j] = exact_sum(col.coef, at[j], common_last + 1, last[j], col.rounded, s[j]);
+    }
+    for (int j = 0; j < group; j++) sums[i + j] = s[j];
+  }
+}
+
+}  // namespace
+
+void compute_block(int k) {
+  block &b = slots[k];
+  b.peak = 0;
+  b.clipped = 0;
+  b.exact = 0;
+  int *open = b.open;
+  long double *exact = b.exact_sums;
+  const int window = run.taps - 1 + BLOCK;
+  for (int c = 0; c < run.channels; c++) {
+    std::fill(b.x[c], b.x[c] + b.from, 0.0);
+    std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
+  }
+  const int frame_bytes = run.channels * run.in_bits / 8;
+  decode_frames(b.raw + b.from * frame_bytes, run.in_bits, run.channels, b.to - b.from,
+                b.x[0] + b.from, b.x[1] + b.from);
+  for (int c = 0; c < run.outputs; c++) {
+    const column col = column_of(b, c);
+    int opened = 0;
+    if (run.exact_only) {
+      for (int i = 0; i < b.n; i++) open[opened++] = i;
+    } else {
+      const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
+      block_sums(col.reversed, col.x, run.taps, rounded_up, b.sums);
+      opened = certify(b.sums, b.n, col.bound, run.out_bits, known_peak.load(), b.codes[c], 1,
+                       &b.clipped, open);
+    }
+    exact_sums(b, col, open, opened, exact);
+    for (int j = 0; j < opened; j++) {
+      const long double magnitude = fabsl(exact[j]);
+      if (magnitude > b.peak) b.peak = static_cast<double>(magnitude);
+      int clip = 0;
+      b.codes[c][open[j]] = sample_code(static_cast<double>(exact[j]), run.out_bits, &clip);
+      b.clipped |= clip;
+    }
+    b.exact += static_cast<uint64_t>(opened);
+  }
+  encode_frames(b.codes[0], b.codes[1], run.outputs, b.n, run.out_bits, b.bytes);
+  raise_known_peak(b.peak);
+}
+
+namespace {
+
+// The threads for a run: as asked, or as many as the process may run on, but
+// no more than there are blocks to share when the length is known.
+int threads_for(uint32_t frames, int taps) {
+  int threads = threads_wanted;
+  if (threads <= 0) {
+    cpu_set_t cpus;
+    threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+    if (frames != 0) {
+      const uint64_t blocks =
+          (uint64_t{frames} + static_cast<uint64_t>(taps) - 1 + BLOCK - 1) / BLOCK;
+      threads = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(threads), blocks));
     }
   }
-  int open[BLOCK];
-  int tops[BLOCK];
-  int opened = 0;
-  for (i = 0; i < n; i++) {
-    out[i].known = code_open(run, col, out[i]);
-    if (!out[i].known) continue;
-    open[opened] = i;
-    tops[opened++] = block_head[i] + run.period;
-  }
-  long double sums[4];
-  for (i = 0; i + 4 <= opened; i += 4) {
-    exact4(col.coef, col.ring, col.rounded, run.taps, tops + i, sums);
-    for (int j = 0; j < 4; j++) out[open[i + j]].exact = sums[j];
-  }
-  for (; i < opened; i++)
-    out[open[i]].exact = mirror_sum(col.coef, col.ring, col.rounded, 0, run.taps, tops[i]);
-}
-
-// Writes output frame i of the block, channel 1 before channel 2.
-void put_ahead(const layout &run, int i) {
-  for (int c = 0; c < outputs(run); c++)
-    put_output(run, column_of(run, c), block[c][i], 0, run.taps, block_head[i]);
-}
-
-// Reads one frame into the slot; 1 when the input has ended. Both samples of
-// a stereo frame are read even when the first is missing.
-int read_frame(const layout &run, FILE *in, int bits, int slot) {
-  int ended = read_sample(in, bits, &data1[slot]);
-  if (run.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
-  if (run.how != path::direct && !ended) {
-    head = head + 1 == run.period ? 0 : head + 1;
-    mirror1[head] = mirror1[head + run.period] = data1[slot];
-    if (run.channels == 2) mirror2[head] = mirror2[head + run.period] = data2[slot];
-  }
-  return ended;
-}
-
-// Reads up to want frames of the steady phase: one into the slot on the
-// direct path, else a block ahead, whose sums it forms. Returns the frames
-// read; fewer than want when the input has ended.
-int read_block(const layout &run, FILE *in, int bits, int slot, int want) {
-  int got = 0;
-  while (got < want && !read_frame(run, in, bits, slot)) block_head[got++] = head;
-  if (run.how != path::direct)
-    for (int c = 0; c < outputs(run); c++) block_column(run, column_of(run, c), block[c], got);
-  return got;
-}
-
-// The phases of the run, shared by the three paths.
-uint64_t filter(const layout &run, FILE *in, int in_bits, uint32_t frames) {
-  const int taps = run.taps;
-  peak = 0;
-  clipped = 0;
-  exact_count = 0;
-  // 64 bits: the frames read when 0 are declared, and the tail, may pass
-  // 2^32, and a 32-bit counter would then wrap and stop at a declared 0.
-  uint64_t written = 0;
-  int slot = 0;
-  int filled = 0;
-  bool ended = false;
-
-  // Fill: the samples before the first frame count as 0 and are not visited.
-  while (!ended && slot < taps) {
-    if (read_frame(run, in, in_bits, slot)) {
-      ended = true;
-      break;
-    }
-    put_frame(run, 0, slot + 1, slot);
-    written++;
-    slot++;
-    filled++;
-    ended = written == frames;
-  }
-
-  // Steady: each frame overwrites the oldest sample. Progress is reported
-  // at every multiple of 1% of more than 100 declared frames.
-  if (!ended) {
-    // Within this phase the counter never passes frames, so counting up to
-    // the step replaces a division per frame.
-    const uint32_t step = frames > 100 ? frames / 100 : 0;
-    uint64_t since_report = step == 0 ? 0 : written % step;
-    slot = 0;
-    for (;;) {
-      // Never read past the declared frames: what follows them is not audio.
-      int want = run.how == path::direct ? 1 : BLOCK;
-      if (frames != 0 && frames - written < static_cast<uint32_t>(want))
-        want = static_cast<int>(frames - written);
-      const int got = read_block(run, in, in_bits, slot, want);
-      for (int i = 0; i < got; i++) {
-        if (run.how == path::direct)
-          put_frame(run, 0, taps, slot);
-        else
-          put_ahead(run, i);
-        written++;
-        slot = slot + 1 == taps ? 0 : slot + 1;
-        ended = written == frames;
-        if (step != 0 && ++since_report == step) {
-          since_report = 0;
-          fprintf(stderr, "\r%3ld%% done", static_cast<long>(written * 100 / frames));
-        }
-      }
-      if (ended || got < want) break;
-    }
-  }
-
-  // Tail: the convolution continued with zero input, taps - 1 frames.
-  const int newest = before(slot == taps ? 0 : slot, taps);
-  for (int l = 1; l < taps; l++) {
-    put_frame(run, l, std::min(taps - l, filled), newest);
-    written++;
-  }
-
-  fprintf(stderr, "\rPeak level was %.0f%%.\n",
-          static_cast<double>(static_cast<long double>(peak) * 100));
-  if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
-  return written;
+  return std::clamp(threads, 1, MAX_SLOTS - 2);
 }
 
 }  // namespace
 
 uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
              uint32_t frames) {
-  layout run{out, channels, out_bits, taps, stereo_fir, path::certified, 0, 0, taps + BLOCK - 1};
+  run = {channels, in_bits, channels == 2 || stereo_fir ? 2 : 1, out_bits, taps, false, {0, 0}};
   for (int k = 0; k < taps; k++) {
-    reversed1[taps - 1 - k] = fir_coef1[k];
-    reversed2[taps - 1 - k] = fir_coef2[k];
+    reversed[0][taps - 1 - k] = fir_coef1[k];
+    reversed[1][taps - 1 - k] = fir_coef2[k];
   }
-  run.bound1 = column_bound(fir_coef1, taps);
-  run.bound2 = column_bound(fir_coef2, taps);
-  if (run.bound1 < 0 || run.bound2 < 0) run.how = path::exact;
-  head = run.period - 1;
-  return filter(run, in, in_bits, frames);
+  run.bound[0] = column_bound(fir_coef1, taps);
+  run.bound[1] = column_bound(fir_coef2, taps);
+  run.exact_only = run.bound[0] < 0 || run.bound[1] < 0;
+  known_peak = 0;
+  exact_count = 0;
+
+  const int threads = threads_for(frames, taps);
+  const int in_use = threads + 2;  // slots: some being read and written, the rest computed
+  start_workers(threads);
+
+  const int frame_bytes = channels * in_bits / 8;
+  const int sample_bytes = out_bits / 8 * run.outputs;
+  const uint32_t step = frames > 100 ? frames / 100 : 0;
+  uint64_t frames_read = 0;
+  uint64_t total = UNKNOWN;  // output frames, once the input has ended
+  uint64_t next_t0 = 0;
+  uint64_t next = 0;            // the next block to read
+  uint64_t written_blocks = 0;  // the next block to write
+  double peak = 0;
+  int clipped = 0;
+  for (;;) {
+    // Read ahead while a slot is free. Never past the declared frames: what
+    // follows them is not audio.
+    while (next - written_blocks < static_cast<uint64_t>(in_use) && next_t0 < total) {
+      block &b = slots[next % MAX_SLOTS];
+      const block &before = slots[(next + MAX_SLOTS - 1) % MAX_SLOTS];
+      // The window's first taps - 1 frames are the last of the block before.
+      const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_bytes);
+      if (next != 0)
+        std::copy_n(before.raw + static_cast<size_t>(before.n) * static_cast<size_t>(frame_bytes),
+                    history, b.raw);
+      int got = 0;
+      if (total == UNKNOWN) {
+        int want = BLOCK;
+        if (frames != 0 && frames - frames_read < static_cast<uint64_t>(want))
+          want = static_cast<int>(frames - frames_read);
+        got = static_cast<int>(fread(b.raw + history, static_cast<size_t>(frame_bytes),
+                                     static_cast<size_t>(want), in));
+        frames_read += static_cast<uint64_t>(got);
+        if (got < want || frames_read == frames)
+          total = frames_read + static_cast<uint64_t>(taps) - 1;
+      }
+      // Window frame w is input frame t0 - taps + 1 + w.
+      const int64_t first = static_cast<int64_t>(next_t0) - (taps - 1);
+      b.from = static_cast<int>(std::max<int64_t>(0, -first));
+      b.to = static_cast<int>(
+          std::min<int64_t>(taps - 1 + BLOCK, static_cast<int64_t>(frames_read) - first));
+      b.to = std::max(b.to, b.from);
+      b.t0 = next_t0;
+      b.n = static_cast<int>(std::min<uint64_t>(BLOCK, total - next_t0));
+      b.frames = total == UNKNOWN ? UNKNOWN : frames_read;
+      b.read_to = frames_read;
+      next_t0 += static_cast<uint64_t>(b.n);
+      hand_out(static_cast<int>(next % MAX_SLOTS));
+      next++;
+    }
+    if (written_blocks == next) break;
+
+    const int k = static_cast<int>(written_blocks % MAX_SLOTS);
+    wait_done(k);
+    const block &b = slots[k];
+    const size_t bytes = static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes);
+    if (fwrite(b.bytes, 1, bytes, out) != bytes)
+      err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+    // Progress at every multiple of 1% of more than 100 declared frames, for
+    // the frames of the steady phase: those read after the first taps.
+    if (step != 0) {
+      const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(taps) + 1);
+      const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
+      for (uint64_t c = (from + step - 1) / step * step; c <= to; c += step)
+        fprintf(stderr, "\r%3ld%% done", static_cast<long>(c * 100 / frames));
+    }
+    if (b.peak > peak) peak = b.peak;
+    clipped |= b.clipped;
+    exact_count += b.exact;
+    written_blocks++;
+  }
+  stop_workers();
+
+  fprintf(stderr, "\rPeak level was %.0f%%.\n",
+          static_cast<double>(static_cast<long double>(peak) * 100));
+  if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
+  return next_t0;
 }
 
-uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
-                    int stereo_fir, uint32_t frames) {
-  return filter({out, channels, out_bits, taps, stereo_fir, path::direct, 0, 0, 0}, in, in_bits,
-                frames);
-}
-
-uint32_t exact_outputs() {
+uint64_t exact_outputs() {
   return exact_count;
+}
+
+int filter_threads(int wanted) {
+  threads_wanted = wanted;
+  return wanted;
 }

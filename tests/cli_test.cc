@@ -87,7 +87,8 @@ TEST(Streams, RefusesToWriteOverWhatItReads) {
   const std::string link = in + ".link";
   ASSERT_EQ(::link(in.c_str(), link.c_str()), 0);
   const std::string dir = in.substr(0, in.rfind('/'));
-  const std::string same_input = "1 FIR samples, mono\ntapsum: Input and output are the same file '";
+  const std::string same_input =
+      "1 FIR samples, mono\ntapsum: Input and output are the same file '";
   for (const std::string &same : {in, link, dir + "/./in.wav"}) {
     const run_result r = run_tool({fir, in, same});
     EXPECT_EQ(r.status, 2) << same;
@@ -95,9 +96,8 @@ TEST(Streams, RefusesToWriteOverWhatItReads) {
   }
   const run_result over_fir = run_tool({fir, in, dir + "/./fir.txt"});
   EXPECT_EQ(over_fir.status, 2);
-  EXPECT_EQ(over_fir.err,
-            "1 FIR samples, mono\ntapsum: FIR file and output are the same file '" + dir +
-                "/./fir.txt'.\n");
+  EXPECT_EQ(over_fir.err, "1 FIR samples, mono\ntapsum: FIR file and output are the same file '" +
+                              dir + "/./fir.txt'.\n");
   // Standard output appended onto the input, named or standard input.
   tool_io onto_input;
   onto_input.stdout_file = in;
@@ -146,17 +146,19 @@ TEST(Streams, FiltersWhatOtherToolsWrite) {
       {"odd chunk, unpadded", "1\n",
        fmt + le32(16) + pcm8 + "LIST" + le32(3) + "abc" + "data" + le32(3) + samples, true, 0,
        "3 samples written.\n", out3},
-      {"coefficients: a byte order mark", "\xEF\xBB\xBF" "1\n",
+      {"coefficients: a byte order mark",
+       "\xEF\xBB\xBF"
+       "1\n",
        wav_header(1, 8, 3) + samples, true, 0, "3 samples written.\n", out3},
       {"coefficients: a long title, 1e400",
-       "# " + std::string(90, '-') + " 100 Hz\n1e400\n1\n1e400\n",
-       wav_header(1, 8, 3) + samples, true, 0, "3 samples written.\n", out3},
+       "# " + std::string(90, '-') + " 100 Hz\n1e400\n1\n1e400\n", wav_header(1, 8, 3) + samples,
+       true, 0, "3 samples written.\n", out3},
   };
   for (const row &r : rows) {
     SCOPED_TRACE(testing::Message() << r.what << (r.from_pipe ? " from a pipe" : " from a file"));
     const std::string fir = temp_file("fir.txt", r.fir);
-    const run_result got = r.from_pipe ? run_tool({fir}, r.wav)
-                                       : run_tool({fir, temp_file("in.wav", r.wav)});
+    const run_result got =
+        r.from_pipe ? run_tool({fir}, r.wav) : run_tool({fir, temp_file("in.wav", r.wav)});
     EXPECT_EQ(got.status, r.status);
     EXPECT_THAT(got.err, testing::StartsWith("1 FIR samples, mono\n"));
     EXPECT_THAT(got.err, testing::EndsWith(r.err_end));
@@ -205,7 +207,6 @@ TEST(Streams, FiltersFromAPipeToStandardOutput) {
             "Output file: 4 samples, 8000 Hz, mono, 8 bits/sample.\n"
             "\rPeak level was 99%.\n"  // byte 1 is -253/255
             "4 samples written.\n");
-
 }
 
 // A run that lost output never exits 0. The output file is limited to 100

@@ -55,7 +55,10 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
       {cut, {1, 2}, {}},
       {full, {0.75, 0.5}, {}},
       {comment, {0.5}, {}},
-      {"\xEF\xBB\xBF" "0.5\n0.25\n", {0.5, 0.25}, {}},  // a byte order mark is skipped
+      {"\xEF\xBB\xBF"
+       "0.5\n0.25\n",
+       {0.5, 0.25},
+       {}},  // a byte order mark is skipped
       // Beyond double's range is not a number either; below it is.
       {"1e400 Hz\n0.5 -1e999\n1e-400\n0x1p2000\n7\n", {0.5, 0}, {}},
   };

@@ -66,7 +66,8 @@ std::string contents(FILE *written) {
 }
 
 run_result run_tool(const std::vector<std::string> &args, const tool_io &io) {
-  const std::string out_path = io.stdout_file.empty() ? temp_file("run.stdout", "") : io.stdout_file;
+  const std::string out_path =
+      io.stdout_file.empty() ? temp_file("run.stdout", "") : io.stdout_file;
   int feed[2];
   int report[2];  // stderr through a pipe, so that a file size limit spares it
   int output[2];
@@ -76,8 +77,8 @@ run_result run_tool(const std::vector<std::string> &args, const tool_io &io) {
   if (pid == 0) {
     dup2(io.stdin_file.empty() ? feed[0] : open(io.stdin_file.c_str(), O_RDONLY), 0);
     dup2(io.stdout_pipe ? output[1]
-                        : open(out_path.c_str(), io.stdout_file.empty() ? O_WRONLY | O_TRUNC
-                                                                        : O_WRONLY | O_APPEND),
+                        : open(out_path.c_str(),
+                               io.stdout_file.empty() ? O_WRONLY | O_TRUNC : O_WRONLY | O_APPEND),
          1);
     dup2(report[1], 2);
     for (const int fd : {feed[0], feed[1], report[0], report[1], output[0], output[1]}) close(fd);

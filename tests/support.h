@@ -60,9 +60,9 @@ struct run_result {
 // is a pipe fed with stdin_bytes and standard output a new regular file.
 struct tool_io {
   std::string stdin_bytes;
-  std::string stdin_file;   // standard input opened on this file instead
-  std::string stdout_file;  // standard output opened on this file, appending
-  bool stdout_pipe = false;  // standard output a pipe
+  std::string stdin_file;     // standard input opened on this file instead
+  std::string stdout_file;    // standard output opened on this file, appending
+  bool stdout_pipe = false;   // standard output a pipe
   long file_size_limit = -1;  // writes past it fail as on a full disk
 };
 run_result run_tool(const std::vector<std::string> &args, const tool_io &io);

@@ -4,6 +4,9 @@
 // x = 2b/255 - 1 and x = (2v + 1)/65535. The formulas are evaluated in the
 // extended format and rounded to double where a value is stored or passed on;
 // results that land on half a code after filtering depend on those bits.
+#include <immintrin.h>
+
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -13,12 +16,99 @@
 
 namespace {
 
-// Every code's value, filled on first use: each costs an extended division,
-// and a file has many samples but few distinct codes.
-double value8[256];
-double value16[65536];
-bool filled8;
-bool filled16;
+// The extended-format formulas, rounded to double as they are stored.
+constexpr double decoded8(int b) {
+  const long double x = b;
+  return static_cast<double>((x + x) / 255.0L - 1.0L);
+}
+
+constexpr double decoded16(int v) {
+  const long double x = v;
+  return static_cast<double>((x + x + 1.0L) / 65535.0L);
+}
+
+constexpr std::array<double, 256> make_values8() {
+  std::array<double, 256> values{};
+  for (int b = 0; b < 256; b++) values[b] = decoded8(b);
+  return values;
+}
+
+// (2v + 1) / 65535 without a division. 1/65535 is 2^-16 + 2^-32 + 2^-48 +
+// ..., so the quotient is n = 2v + 1 times first part, exact in double (n has
+// 17 bits, the part 33), plus n times the rest, rounded once where the two
+// are added.
+constexpr double quick16(int v) {
+  const double n = 2.0 * v + 1.0;
+  return n * (0x1p-16 + 0x1p-32 + 0x1p-48) + n * static_cast<double>(0x1p-64L / (1.0L - 0x1p-16L));
+}
+
+// The 16-bit codes for which quick16 is not the extended quotient rounded to
+// double: the extended format rounds first to 64 bits, and for these the
+// second rounding, to 53, then goes the other way. One bit per code, indexed
+// by the code's two bytes as read.
+constexpr std::array<uint64_t, 1024> make_twice_rounded() {
+  std::array<uint64_t, 1024> bits{};
+  for (int v = -32768; v < 32768; v++)
+    if (decoded16(v) != quick16(v)) bits[(v & 0xFFFF) >> 6] |= uint64_t{1} << (v & 63);
+  return bits;
+}
+
+// Both made by the compiler: nothing is computed at start-up, and neither
+// table is larger than the first-level cache.
+constexpr std::array<double, 256> values8 = make_values8();
+constexpr std::array<uint64_t, 1024> twice_rounded = make_twice_rounded();
+
+double value16(int code) {
+  const int v = static_cast<int16_t>(code);
+  if (twice_rounded[code >> 6] >> (code & 63) & 1) return decoded16(v);
+  return quick16(v);
+}
+
+// Every code whose decoding quick16 gets wrong has a low byte of 0x00 or
+// 0xFF (0x8200, 0x45FF, ...): only those are looked up.
+bool maybe_twice_rounded(int code) {
+  return ((code + 1) & 0xFF) < 2 && (twice_rounded[code >> 6] >> (code & 63) & 1);
+}
+
+// Decodes count samples of 16 bits, every step-th from bytes.
+void decode16(const unsigned char *bytes, int step, int count, double *to) {
+  for (int i = 0; i < count; i++) {
+    const int code = bytes[2 * step * i] | bytes[2 * step * i + 1] << 8;
+    to[i] = maybe_twice_rounded(code) ? decoded16(static_cast<int16_t>(code))
+                                      : quick16(static_cast<int16_t>(code));
+  }
+}
+
+// The same, four samples at a time with AVX2, the same operations in each
+// lane; codes that may be rounded twice go through decode16.
+__attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, int step, int count,
+                                                   double *to) {
+  const __m256d first = _mm256_set1_pd(0x1p-16 + 0x1p-32 + 0x1p-48);
+  const __m256d rest = _mm256_set1_pd(static_cast<double>(0x1p-64L / (1.0L - 0x1p-16L)));
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m128i low_byte = _mm_set1_epi32(0xFF);
+  const __m128i two = _mm_set1_epi32(2);
+  int i = 0;
+  for (; i + 4 <= count; i += 4) {
+    __m128i v;
+    if (step == 1) {
+      v = _mm_cvtepi16_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(bytes + 2 * i)));
+    } else {
+      // Four stereo frames: this channel's samples are the even 16-bit lanes.
+      const __m128i frames = _mm_loadu_si128(reinterpret_cast<const __m128i *>(bytes + 4 * i));
+      v = _mm_srai_epi32(_mm_slli_epi32(frames, 16), 16);
+    }
+    const __m256d x = _mm256_cvtepi32_pd(v);
+    const __m256d n = _mm256_add_pd(_mm256_add_pd(x, x), one);
+    _mm256_storeu_pd(to + i, _mm256_add_pd(_mm256_mul_pd(n, first), _mm256_mul_pd(n, rest)));
+    const __m128i edge =
+        _mm_cmplt_epi32(_mm_and_si128(_mm_add_epi32(v, _mm_set1_epi32(1)), low_byte), two);
+    if (_mm_movemask_epi8(edge) != 0) decode16(bytes + 2 * step * i, step, 4, to + i);
+  }
+  decode16(bytes + 2 * step * i, step, count - i, to + i);
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
@@ -26,27 +116,30 @@ int read_sample(FILE *stream, int bits, double *out) {
   const int low = getc_unlocked(stream);
   if (low == EOF) return 1;
   if (bits == 8) {
-    if (!filled8) {
-      for (int b = 0; b < 256; b++) {
-        const long double x = b;
-        value8[b] = static_cast<double>((x + x) / 255.0 - 1.0);
-      }
-      filled8 = true;
-    }
-    *out = value8[low];
+    *out = values8[low];
     return 0;
   }
   const int high = getc_unlocked(stream);
   if (high == EOF) return 1;
-  if (!filled16) {
-    for (int v = -32768; v < 32768; v++) {
-      const long double x = v;
-      value16[v & 0xFFFF] = static_cast<double>((x + x + 1.0) / 65535.0);
-    }
-    filled16 = true;
-  }
-  *out = value16[low | high << 8];
+  *out = value16(low | high << 8);
   return 0;
+}
+
+void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
+                   double *ch2) {
+  if (bits == 8) {
+    for (int i = 0; i < frames; i++) ch1[i] = values8[bytes[channels * i]];
+    if (channels == 2)
+      for (int i = 0; i < frames; i++) ch2[i] = values8[bytes[2 * i + 1]];
+    return;
+  }
+  if (has_avx2) {
+    decode16_avx2(bytes, channels, frames, ch1);
+    if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
+    return;
+  }
+  decode16(bytes, channels, frames, ch1);
+  if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
 }
 
 int sample_code(double value, int bits, int *clipped) {
@@ -70,6 +163,23 @@ void write_code(int code, int bits, FILE *stream) {
   const bool written = putc_unlocked(code & 0xFF, stream) != EOF &&
                        (bits == 8 || putc_unlocked(code >> 8 & 0xFF, stream) != EOF);
   if (!written) err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+}
+
+void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
+                   unsigned char *bytes) {
+  const int *from[2] = {ch1, ch2};
+  for (int c = 0; c < channels; c++) {
+    const int *codes = from[c];
+    if (bits == 8) {
+      for (int i = 0; i < frames; i++)
+        bytes[channels * i + c] = static_cast<unsigned char>(codes[i]);
+      continue;
+    }
+    for (int i = 0; i < frames; i++) {
+      bytes[2 * (channels * i + c)] = static_cast<unsigned char>(codes[i] & 0xFF);
+      bytes[2 * (channels * i + c) + 1] = static_cast<unsigned char>(codes[i] >> 8 & 0xFF);
+    }
+  }
 }
 
 int write_sample(double value, int bits, FILE *stream) {

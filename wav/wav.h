@@ -6,10 +6,10 @@
 
 // What the header stage hands to the filter stage.
 struct wav_format {
-  int channels;     // input channels, 1 or 2
-  int in_bits;      // input bits per sample, 8 or 16
-  int out_bits;     // output bits per sample: the option, or in_bits
-  uint32_t frames;  // frames the data chunk declares
+  int channels;          // input channels, 1 or 2
+  int in_bits;           // input bits per sample, 8 or 16
+  int out_bits;          // output bits per sample: the option, or in_bits
+  uint32_t frames;       // frames the data chunk declares
   int out_channels;      // output channels, 1 or 2
   bool header_at_start;  // the output is a regular file that begins with the header
 };
@@ -40,3 +40,12 @@ int write_sample(double value, int bits, FILE *stream);
 int sample_code(double value, int bits, int *clipped);
 // Writes a code of 8 or 16 bits; a failed write ends the process.
 void write_code(int code, int bits, FILE *stream);
+
+// Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
+// and, for stereo, ch2: the values read_sample gives.
+void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
+                   double *ch2);
+// The bytes of frames frames of codes of 8 or 16 bits, channel 1's from
+// ch1 and, for stereo, channel 2's from ch2, as write_code writes them.
+void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
+                   unsigned char *bytes);

@@ -1,0 +1,188 @@
+// Certification: the error bound of the double sums, and the codes it makes certain.
+//
+// Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds its
+// |h[k]| and every partial sum stays below H. The exact sum makes at most
+// taps roundings along any path, each of relative size 2^-64 in the extended
+// format, or 2^-53 + 2 * 2^-64 where channel 2 of a stereo input rounds its
+// running sum to double; the double sum of a kernel is one chain of taps
+// fused multiply-adds, or of products and additions in the portable kernel,
+// so it makes at most taps + 1 roundings of 2^-53 along any path (terms with
+// a sample of 0, before the first frame or after the last, are exact and
+// add nothing). Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H
+// of the true sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other;
+// rounding near the bottom of the double range adds at most 2^-1074 per
+// operation. The bound takes 2.1 for 2.002: the rest covers the rounding of
+// the bound itself and of the sums and differences formed with it, whose
+// rounding relative to |s| is covered by spread_of. Columns whose H is not
+// finite, or so large that double sums could overflow, have no bound: the
+// whole run takes the exact sums.
+#include <immintrin.h>
+
+#include <algorithm>
+#include <cmath>
+
+#include "filter/filter.h"
+
+namespace {
+
+// The half-width of the interval around a double sum s that holds the exact
+// sum: the bound, and 2^-51 of |s|, which covers the rounding (at most 2^-53
+// of |s| each) of the sums and differences formed with s.
+double spread_of(double s, double bound) {
+  return bound + std::fabs(s) * 0x1p-51;
+}
+
+// Certifies one channel's sums at one output depth. An output's code and
+// clip flag are certain when every value within its spread gives the same
+// ones; the code as a function of the sum (rounding to double, clipping,
+// scaling, rint) is monotone, so the ends of the interval decide. An
+// interval that reaches a clipping edge, or holds a point where the code
+// changes, is open.
+template <int BITS>
+int certify_at(const double *sums, int n, double bound, double floor, int *codes, int stride,
+               int *clipped, int *open) {
+  constexpr int top = BITS == 8 ? 255 : 32767;
+  constexpr int bottom = BITS == 8 ? 0 : -32768;
+  constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
+  // The exact magnitude is at least |s| - spread; 2^-51 of |s| more covers
+  // the rounding of that difference. Outputs that can't pass the largest of
+  // these, nor the floor, can't be the peak.
+  for (int i = 0; i < n; i++) {
+    const double s = std::fabs(sums[i]);
+    const double low = s - spread_of(s, bound) - s * 0x1p-51;
+    floor = low > floor ? low : floor;
+  }
+  int opened = 0;
+  int clip = 0;
+  for (int i = 0; i < n; i++) {
+    const double s = sums[i];
+    const double spread = spread_of(s, bound);
+    // rint of the scaled value is the floor of the scaled value + 1/2, shifted
+    // here to be positive so that truncation is the floor. The scaled value
+    // of the exact arithmetic differs from t by the scaled spread, the
+    // rounding of its sum to double (2^-53) and that of the two scalings
+    // (below 2^-35). t is held in range where it can't matter, so that its
+    // conversion is defined.
+    double t = BITS == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
+    t = t < -1.0 ? -1.0 : t > 70000.0 ? 70000.0 : t;
+    const double width = scale * (spread + 0x1p-50) + 0x1p-30;
+    const int low = static_cast<int>(t - width);
+    const int high = static_cast<int>(t + width);
+    int code;
+    int clips = 0;
+    if (s - spread > 1) {
+      code = top;
+      clips = 1;
+    } else if (s + spread < -1) {
+      code = bottom;
+      clips = 1;
+    } else if (s - spread >= -1 && s + spread <= 1 && low == high) {
+      code = BITS == 8 ? low : low - 32768;
+    } else {
+      open[opened++] = i;
+      continue;
+    }
+    if (std::fabs(s) + spread > floor) {
+      open[opened++] = i;
+      continue;
+    }
+    codes[i * stride] = code;
+    clip |= clips;
+  }
+  *clipped |= clip;
+  return opened;
+}
+
+// The same, four outputs at a time with AVX2. The tests are those of
+// certify_at, rearranged: -1 <= s - spread and s + spread <= 1 is |s| +
+// spread <= 1 (the two roundings are the same up to sign), which is also the
+// sum the peak test compares; the width is formed as C + |s| * K, whose
+// roundings the 2^-30 slack covers many times over; a scaled value out of
+// range converts to the same indefinite integer at both ends, but then the
+// output clips, and the clip tests decide it. Lanes whose code is certain
+// and that can't be the peak, nearly all of them, are written without a
+// branch each.
+template <int BITS>
+__attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
+                                                 double floor, int *codes, int stride, int *clipped,
+                                                 int *open) {
+  constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
+  const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  const __m256d bound4 = _mm256_set1_pd(bound);
+  const __m256d relative = _mm256_set1_pd(0x1p-51);
+  const int whole = n / 4 * 4;
+  // The lower bound certify_at finds, taken for the largest |s| alone: it
+  // is a lower bound of that output's exact magnitude.
+  __m256d largest4 = _mm256_setzero_pd();
+  for (int i = 0; i < whole; i += 4)
+    largest4 = _mm256_max_pd(_mm256_and_pd(_mm256_loadu_pd(sums + i), magnitude_mask), largest4);
+  double lanes[4];
+  _mm256_storeu_pd(lanes, largest4);
+  double largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+  for (int i = whole; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
+  const double low = largest - spread_of(largest, bound) - largest * 0x1p-51;
+  floor = low > floor ? low : floor;
+  const __m256d floor4 = _mm256_set1_pd(floor);
+
+  const __m256d one = _mm256_set1_pd(1.0);
+  const __m256d scale4 = _mm256_set1_pd(scale);
+  const __m256d shift = _mm256_set1_pd(BITS == 8 ? 0.5 : 32768.0);
+  const __m256d width_base = _mm256_set1_pd(scale * (bound + 0x1p-50) + 0x1p-30);
+  const __m256d width_slope = _mm256_set1_pd(scale * 0x1p-51);
+  const __m128i offset = _mm_set1_epi32(BITS == 8 ? 0 : 32768);
+  int opened = 0;
+  int clip = 0;
+  int i = 0;
+  for (; i < whole; i += 4) {
+    const __m256d s = _mm256_loadu_pd(sums + i);
+    const __m256d size = _mm256_and_pd(s, magnitude_mask);
+    const __m256d reach = _mm256_add_pd(size, _mm256_add_pd(bound4, _mm256_mul_pd(size, relative)));
+    const __m256d t = BITS == 8 ? _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(s, one), scale4), shift)
+                                : _mm256_add_pd(_mm256_mul_pd(s, scale4), shift);
+    const __m256d width = _mm256_add_pd(width_base, _mm256_mul_pd(size, width_slope));
+    const __m128i low = _mm256_cvttpd_epi32(_mm256_sub_pd(t, width));
+    const __m128i high = _mm256_cvttpd_epi32(_mm256_add_pd(t, width));
+    const int inside = _mm256_movemask_pd(_mm256_cmp_pd(reach, one, _CMP_LE_OQ));
+    const int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, high)));
+    const int peak = _mm256_movemask_pd(_mm256_cmp_pd(reach, floor4, _CMP_GT_OQ));
+    int code[4];
+    _mm_storeu_si128(reinterpret_cast<__m128i *>(code), _mm_sub_epi32(low, offset));
+    if ((inside & same & ~peak) == 0xF) {
+      if (stride == 1)
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(codes + i), _mm_sub_epi32(low, offset));
+      else
+        for (int j = 0; j < 4; j++) codes[(i + j) * stride] = code[j];
+      continue;
+    }
+    // The rare lanes: clipping, open codes, peak candidates, as certify_at.
+    const int rest = certify_at<BITS>(sums + i, 4, bound, floor, codes + i * stride, stride, &clip,
+                                      open + opened);
+    for (int j = 0; j < rest; j++) open[opened + j] += i;
+    opened += rest;
+  }
+  *clipped |= clip;
+  const int more = certify_at<BITS>(sums + i, n - i, bound, floor, codes + i * stride, stride,
+                                    clipped, open + opened);
+  for (int j = 0; j < more; j++) open[opened + j] += i;
+  return opened + more;
+}
+
+const bool has_avx2 = __builtin_cpu_supports("avx2");
+
+}  // namespace
+
+double column_bound(const double *coef, int taps) {
+  long double h = 0;
+  for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
+  if (!(h < 0x1p1000L)) return -1;
+  return (taps + 1) * (2.1 * 0x1p-53 * static_cast<double>(h) + 0x1p-1070);
+}
+
+int certify(const double *sums, int n, double bound, int bits, double floor, int *codes, int stride,
+            int *clipped, int *open) {
+  if (has_avx2)
+    return bits == 8 ? certify_avx2<8>(sums, n, bound, floor, codes, stride, clipped, open)
+                     : certify_avx2<16>(sums, n, bound, floor, codes, stride, clipped, open);
+  return bits == 8 ? certify_at<8>(sums, n, bound, floor, codes, stride, clipped, open)
+                   : certify_at<16>(sums, n, bound, floor, codes, stride, clipped, open);
+}

@@ -1,0 +1,129 @@
+// The direct path: the filter as defined, one frame read, summed and written at a time.
+//
+// Output frame t of a channel is y[t] = sum of h[k] * x[t - k], k = 0 to
+// taps - 1, with x = 0 before the first frame and after the last: N input
+// frames give N + taps - 1 output frames. Each product and running sum is in
+// the extended format, except channel 2 of a stereo input, whose running sum
+// is rounded to double after every addition; the finished sum is rounded to
+// double when it is written. fir computes the same bytes faster; this path
+// is its reference.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/tapsum.h"
+#include "filter/filter.h"
+#include "wav/wav.h"
+
+namespace {
+
+struct run {
+  FILE *out;
+  int channels;
+  int out_bits;
+  int taps;
+  int stereo_fir;
+  double peak;
+  int clipped;
+};
+
+int before(int slot, int taps) {
+  return slot == 0 ? taps - 1 : slot - 1;
+}
+
+// coef[first + m] * ring[newest - m] summed for m below count, walking back
+// through the ring from the newest sample and wrapping from slot 0 to slot
+// taps - 1.
+long double sum_extended(const double *coef, const double *ring, int taps, int first, int count,
+                         int newest) {
+  long double sum = 0;
+  for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
+    sum += static_cast<long double>(coef[first + m]) * ring[slot];
+  return sum;
+}
+
+// The same sum, its running value rounded to double after every addition.
+double sum_rounded(const double *coef, const double *ring, int taps, int first, int count,
+                   int newest) {
+  double sum = 0;
+  for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
+    sum = static_cast<double>(sum + static_cast<long double>(coef[first + m]) * ring[slot]);
+  return sum;
+}
+
+// The peak compares the extended magnitude and is kept as a double.
+void put(long double sum, run &r) {
+  const long double magnitude = fabsl(sum);
+  if (magnitude > r.peak) r.peak = static_cast<double>(magnitude);
+  r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, r.out);
+}
+
+// One output frame over count taps from coefficient first, channel 1 before
+// channel 2; newest is the ring slot of the newest sample.
+void put_frame(run &r, int first, int count, int newest) {
+  put(sum_extended(fir_coef1, data1, r.taps, first, count, newest), r);
+  if (r.channels == 2)
+    put(sum_rounded(fir_coef2, data2, r.taps, first, count, newest), r);
+  else if (r.stereo_fir)
+    put(sum_extended(fir_coef2, data1, r.taps, first, count, newest), r);
+}
+
+// Reads one frame into the slot; 1 when the input has ended. Both samples of
+// a stereo frame are read even when the first is missing.
+int read_frame(const run &r, FILE *in, int bits, int slot) {
+  int ended = read_sample(in, bits, &data1[slot]);
+  if (r.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
+  return ended;
+}
+
+}  // namespace
+
+uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
+                    int stereo_fir, uint32_t frames) {
+  run r{out, channels, out_bits, taps, stereo_fir, 0, 0};
+  uint64_t written = 0;
+  int slot = 0;
+  int filled = 0;
+  bool ended = false;
+
+  // Fill: the samples before the first frame count as 0 and are not visited.
+  while (!ended && slot < taps) {
+    if (read_frame(r, in, in_bits, slot)) {
+      ended = true;
+      break;
+    }
+    put_frame(r, 0, slot + 1, slot);
+    written++;
+    slot++;
+    filled++;
+    ended = written == frames;
+  }
+
+  // Steady: each frame overwrites the oldest sample. Progress is reported
+  // at every multiple of 1% of more than 100 declared frames.
+  if (!ended) {
+    slot = 0;
+    while (!read_frame(r, in, in_bits, slot)) {
+      put_frame(r, 0, taps, slot);
+      written++;
+      slot = slot + 1 == taps ? 0 : slot + 1;
+      ended = written == frames;
+      if (frames > 100 && written % (frames / 100) == 0)
+        fprintf(stderr, "\r%3ld%% done", static_cast<long>(written * 100 / frames));
+      if (ended) break;
+    }
+  }
+
+  // Tail: the convolution continued with zero input, taps - 1 frames.
+  const int newest = before(slot == taps ? 0 : slot, taps);
+  for (int l = 1; l < taps; l++) {
+    put_frame(r, l, std::min(taps - l, filled), newest);
+    written++;
+  }
+
+  fprintf(stderr, "\rPeak level was %.0f%%.\n",
+          static_cast<double>(static_cast<long double>(r.peak) * 100));
+  if (r.clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
+  return written;
+}

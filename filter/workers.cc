@@ -1,0 +1,91 @@
+// The worker threads: blocks are handed out in stream order and computed on any thread.
+//
+// The thread that runs fir reads, hands out and writes the blocks in stream
+// order; each block is computed, start to finish, by whichever thread takes
+// it first, the calling one included while it waits for the oldest. The
+// queue holds the slots handed out and not yet taken, oldest first. POSIX
+// threads, with static mutex and condition: nothing here has a destructor, so
+// a fatal error may end the process while the workers wait or compute.
+#include <pthread.h>
+
+#include "filter/filter.h"
+
+namespace {
+
+constexpr int MAX_THREADS = 64;
+constexpr int QUEUE = 64;
+
+pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+int queue[QUEUE];
+int queued_from;  // the oldest queued slot's place in queue
+int queued;       // slots queued
+bool done[QUEUE];
+bool stopping;
+pthread_t workers[MAX_THREADS];
+int worker_count;
+
+// Takes the oldest queued slot and computes it; the lock is held on entry
+// and on return, not while computing.
+void take_one() {
+  const int slot = queue[queued_from];
+  queued_from = (queued_from + 1) % QUEUE;
+  queued--;
+  pthread_mutex_unlock(&lock);
+  compute_block(slot);
+  pthread_mutex_lock(&lock);
+  done[slot] = true;
+  pthread_cond_broadcast(&changed);
+}
+
+void *work(void *) {
+  pthread_mutex_lock(&lock);
+  for (;;) {
+    while (queued == 0 && !stopping) pthread_cond_wait(&changed, &lock);
+    if (queued == 0) break;
+    take_one();
+  }
+  pthread_mutex_unlock(&lock);
+  return nullptr;
+}
+
+}  // namespace
+
+void start_workers(int count) {
+  stopping = false;
+  queued = 0;
+  queued_from = 0;
+  worker_count = 0;
+  while (worker_count < count - 1 && worker_count < MAX_THREADS &&
+         pthread_create(&workers[worker_count], nullptr, work, nullptr) == 0)
+    worker_count++;
+}
+
+void hand_out(int slot) {
+  pthread_mutex_lock(&lock);
+  done[slot] = false;
+  queue[(queued_from + queued) % QUEUE] = slot;
+  queued++;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
+}
+
+void wait_done(int slot) {
+  pthread_mutex_lock(&lock);
+  while (!done[slot]) {
+    if (queued > 0)
+      take_one();
+    else
+      pthread_cond_wait(&changed, &lock);
+  }
+  pthread_mutex_unlock(&lock);
+}
+
+void stop_workers() {
+  pthread_mutex_lock(&lock);
+  stopping = true;
+  pthread_cond_broadcast(&changed);
+  pthread_mutex_unlock(&lock);
+  for (int i = 0; i < worker_count; i++) pthread_join(workers[i], nullptr);
+  worker_count = 0;
+}
