@@ -39,8 +39,8 @@ double spread_of(double s, double bound) {
 // interval that reaches a clipping edge, or holds a point where the code
 // changes, is open.
 template <int BITS>
-int certify_at(const double *sums, int n, double bound, double floor, int *codes, int stride,
-               int *clipped, int *open) {
+int certify_at(const double *sums, int n, double bound, double floor, int *codes, int *clipped,
+               int *open) {
   constexpr int top = BITS == 8 ? 255 : 32767;
   constexpr int bottom = BITS == 8 ? 0 : -32768;
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
@@ -86,7 +86,7 @@ int certify_at(const double *sums, int n, double bound, double floor, int *codes
       open[opened++] = i;
       continue;
     }
-    codes[i * stride] = code;
+    codes[i] = code;
     clip |= clips;
   }
   *clipped |= clip;
@@ -104,7 +104,7 @@ int certify_at(const double *sums, int n, double bound, double floor, int *codes
 // branch each.
 template <int BITS>
 __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
-                                                 double floor, int *codes, int stride, int *clipped,
+                                                 double floor, int *codes, int *clipped,
                                                  int *open) {
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
   const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
@@ -148,26 +148,20 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
     int code[4];
     _mm_storeu_si128(reinterpret_cast<__m128i *>(code), _mm_sub_epi32(low, offset));
     if ((inside & same & ~peak) == 0xF) {
-      if (stride == 1)
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(codes + i), _mm_sub_epi32(low, offset));
-      else
-        for (int j = 0; j < 4; j++) codes[(i + j) * stride] = code[j];
+      _mm_storeu_si128(reinterpret_cast<__m128i *>(codes + i), _mm_sub_epi32(low, offset));
       continue;
     }
     // The rare lanes: clipping, open codes, peak candidates, as certify_at.
-    const int rest = certify_at<BITS>(sums + i, 4, bound, floor, codes + i * stride, stride, &clip,
-                                      open + opened);
+    const int rest = certify_at<BITS>(sums + i, 4, bound, floor, codes + i, &clip, open + opened);
     for (int j = 0; j < rest; j++) open[opened + j] += i;
     opened += rest;
   }
   *clipped |= clip;
-  const int more = certify_at<BITS>(sums + i, n - i, bound, floor, codes + i * stride, stride,
-                                    clipped, open + opened);
+  const int more =
+      certify_at<BITS>(sums + i, n - i, bound, floor, codes + i, clipped, open + opened);
   for (int j = 0; j < more; j++) open[opened + j] += i;
   return opened + more;
 }
-
-const bool has_avx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
@@ -178,11 +172,13 @@ double column_bound(const double *coef, int taps) {
   return (taps + 1) * (2.1 * 0x1p-53 * static_cast<double>(h) + 0x1p-1070);
 }
 
-int certify(const double *sums, int n, double bound, int bits, double floor, int *codes, int stride,
+int certify(const double *sums, int n, double bound, int bits, double floor, int *codes,
             int *clipped, int *open) {
-  if (has_avx2)
-    return bits == 8 ? certify_avx2<8>(sums, n, bound, floor, codes, stride, clipped, open)
-                     : certify_avx2<16>(sums, n, bound, floor, codes, stride, clipped, open);
-  return bits == 8 ? certify_at<8>(sums, n, bound, floor, codes, stride, clipped, open)
-                   : certify_at<16>(sums, n, bound, floor, codes, stride, clipped, open);
+  // The AVX2 form goes with the kernels of that level and above, so that
+  // the portable level is portable throughout.
+  if (simd_level(-1) >= 1)
+    return bits == 8 ? certify_avx2<8>(sums, n, bound, floor, codes, clipped, open)
+                     : certify_avx2<16>(sums, n, bound, floor, codes, clipped, open);
+  return bits == 8 ? certify_at<8>(sums, n, bound, floor, codes, clipped, open)
+                   : certify_at<16>(sums, n, bound, floor, codes, clipped, open);
 }

@@ -26,8 +26,9 @@ uint64_t exact_outputs();
 // share out. Returns the number asked for.
 int filter_threads(int wanted);
 
-// Chooses the kernels: 0 portable, 1 AVX2 with FMA, 2 AVX-512; at most what
-// the processor has (the default). Returns the level now in use.
+// Chooses the kernels and the certification that goes with them: 0
+// portable, 1 AVX2 with FMA, 2 AVX-512; at most what the processor has (the
+// default); -1 leaves them as they are. Returns the level now in use.
 int simd_level(int wanted);
 
 // The parts of fir, shared by the files of this folder, the tests and the
@@ -59,11 +60,11 @@ double column_bound(const double *coef, int taps);
 
 // Certifies the n double sums of one output channel. An output whose code
 // every value within the bound of its sum gives has that code written to
-// codes[i * stride] and its clip flag ORed into clipped; the others are
+// codes[i] and its clip flag ORed into clipped; the others are
 // listed in open, in order: those whose code is left open, and those whose
 // exact magnitude could pass both floor, a lower bound of the peak, and
 // the magnitudes the other sums make certain. Returns how many are listed.
-int certify(const double *sums, int n, double bound, int bits, double floor, int *codes, int stride,
+int certify(const double *sums, int n, double bound, int bits, double floor, int *codes,
             int *clipped, int *open);
 
 // Threads computing the blocks of a run: compute_block(slot) runs on one of

@@ -161,7 +161,7 @@ void compute_block(int k) {
     } else {
       const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
       block_sums(col.reversed, col.x, run.taps, rounded_up, b.sums);
-      opened = certify(b.sums, b.n, col.bound, run.out_bits, known_peak.load(), b.codes[c], 1,
+      opened = certify(b.sums, b.n, col.bound, run.out_bits, known_peak.load(), b.codes[c],
                        &b.clipped, open);
     }
     exact_sums(b, col, open, opened, exact);

@@ -137,6 +137,6 @@ void block_sums(const double *reversed, const double *x, int taps, int n, double
 }
 
 int simd_level(int wanted) {
-  level = wanted < best ? wanted : best;
+  if (wanted >= 0) level = wanted < best ? wanted : best;
   return level;
 }

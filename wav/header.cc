@@ -28,10 +28,10 @@ void put_long(char *at, long value) {
   for (int k = 0; k < 4; k++) at[k] = static_cast<char>(long2char(value, k) & 0xFF);
 }
 
-// Two-byte fields hold values below 256: the value, then a zero byte.
+// Two-byte fields hold values below 256: the value; the header starts zeroed,
+// so its second byte is 0.
 void put_short(char *at, int value) {
   at[0] = static_cast<char>(value);
-  at[1] = 0;
 }
 
 void print_format(const char *which, uint64_t frames, long rate, int channels, int bits) {
@@ -174,7 +174,7 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   // regular file that starts with this header, finish_header puts in the
   // sizes of what was really written.
   const bool at_start = header_at_start(out);
-  char header[44];
+  char header[44] = {};
   memcpy(header, "RIFF", 4);
   put_long(header + 4, data_size + 36);
   memcpy(header + 8, "WAVEfmt ", 8);

@@ -7,10 +7,10 @@ timeout, and prints each mutant's place, change and verdict, then the score:
 killed (a test failed or hung) over killed and survived. Mutants that don't
 compile are left out of the score.
 
-    tests/mutate.py                      every mutant (an hour or more)
-    tests/mutate.py --sample 30 --seed 1 a random 30 of them
-    tests/mutate.py --list               the mutants, without running them
-    tests/mutate.py --only filter/certify.cc --results out.tsv
+    tools/mutate.py                      every mutant (an hour or more)
+    tools/mutate.py --sample 30 --seed 1 a random 30 of them
+    tools/mutate.py --list               the mutants, without running them
+    tools/mutate.py --only filter/certify.cc --results out.tsv
 
 Not part of CI: it runs the whole suite once per mutant.
 """
@@ -125,9 +125,10 @@ def prepare(work):
     src = os.path.join(work, "src")
     if os.path.exists(src):
         shutil.rmtree(src)
-    tracked = subprocess.run(["git", "ls-files"], cwd=ROOT, capture_output=True, text=True,
-                             check=True).stdout.split()
-    for name in tracked:
+    # The working tree as it is: tracked files and new ones git doesn't ignore.
+    listed = subprocess.run(["git", "ls-files", "--cached", "--others", "--exclude-standard"],
+                            cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
+    for name in (n for n in listed if os.path.isfile(os.path.join(ROOT, n))):
         os.makedirs(os.path.dirname(os.path.join(src, name)) or src, exist_ok=True)
         shutil.copy2(os.path.join(ROOT, name), os.path.join(src, name))
     build = os.path.join(work, "build")

@@ -1,0 +1,61 @@
+// The coefficient file's table rules, checked in this process.
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "cli/tapsum.h"
+#include "fir_file/fir_file.h"
+#include "tests/support.h"
+
+namespace {
+
+// Each row's text holds several rules at once.
+TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
+  std::string rows8192;
+  for (int i = 0; i < MAX_FIR_SAMPLES; i++) rows8192 += "0.001 1\n";
+  const std::vector<double> many(MAX_FIR_SAMPLES, 0.001), ones(MAX_FIR_SAMPLES, 1);
+  const struct {
+    std::string text;
+    std::vector<double> coef1, coef2;  // coef2 empty: one column
+    std::string warning;
+  } rows[] = {
+      // Titles: text, blank lines, the words for infinity and NaN, numbers too
+      // large, a long comment ending in a number; a first row that begins with
+      // a digit; text after a number; a comma; a number cut at the 79th
+      // character; a row of exactly 79; underflow to 0; a blank line ends it.
+      {"lowpass\n\nInfo\n-nan\n1e400 Hz\n# " + std::string(90, '-') +
+           " 100 Hz\n2 taps\n0.5 # gain\n" + "0.5,0.25\n1e-3\n" + std::string(77, ' ') + "1.25\n" +
+           std::string(75, ' ') + "0.75\n1e-400\n0.5 inf\n0.5 -1e999\n-1\n\n3\n",
+       {2, 0.5, 0.5, 1e-3, 1, 0.75, 0, 0.5, 0.5, -1},
+       {},
+       ""},
+      // A sign or a second point separates; a third number is ignored; tabs,
+      // CR LF, no final line feed; text ends the table; a byte order mark.
+      {"\xEF\xBB\xBF"
+       "0.1 0.2 0.3\n0.5-0.25\n0.5.25\n0.5\t0.25\r\n1 2",
+       {0.1, 0.5, 0.5, 0.5, 1},
+       {0.2, -0.25, 0.25, 0.25, 2},
+       ""},
+      {"1\n2\nend\n3\n", {1, 2}, {}, ""},
+      {rows8192 + "7 7\n", many, ones, "tapsum: FIR file truncated (max. 8192 samples).\n"},
+      {rows8192 + "end\n", many, ones, ""},
+  };
+  for (const auto &r : rows) {
+    FILE *file = fmemopen(const_cast<char *>(r.text.data()), r.text.size(), "r");
+    testing::internal::CaptureStderr();
+    const fir_shape shape = load_fir(file);
+    const bool stereo = !r.coef2.empty();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              r.warning + std::to_string(r.coef1.size()) +
+                  (stereo ? " FIR samples, stereo\n" : " FIR samples, mono\n"));
+    ASSERT_EQ(shape.taps, static_cast<int>(r.coef1.size())) << r.text.substr(0, 99);
+    EXPECT_EQ(shape.stereo, stereo ? 1 : 0);
+    for (size_t n = 0; n < r.coef1.size(); n++) {
+      ASSERT_EQ(fir_coef1[n], r.coef1[n]) << r.text.substr(0, 99) << ": row " << n;
+      ASSERT_EQ(fir_coef2[n], stereo ? r.coef2[n] : r.coef1[n])
+          << r.text.substr(0, 99) << ": row " << n;
+    }
+  }
+}
+
+}  // namespace

@@ -1,0 +1,278 @@
+// Runs of the built tool: a command line, coefficient text and WAV bytes in; status, report and
+// output out.
+#include <cmath>
+#include <random>
+#include <string>
+
+#include "tests/support.h"
+
+namespace {
+
+std::string codes16(std::initializer_list<int> values) {
+  std::string bytes;
+  for (const int v : values) bytes += le16(v);
+  return bytes;
+}
+
+// "RIFF", its size, "WAVE" and a format chunk of size bytes (cut short or
+// padded with zero bytes) with tag, channels and bits at 8000 Hz; from 40
+// bytes on, the extensible format's sub-format code at bytes 24-25.
+std::string riff_fmt(int size, int tag, int channels, int bits, int sub = 1) {
+  std::string body = le16(tag) + le16(channels) + le32(8000) + le32(1000 * channels * bits) +
+                     le16(channels * bits / 8) + le16(bits) + le16(22) + le16(bits) + le32(4) +
+                     le16(sub) + std::string(14, 'g');
+  body.resize(static_cast<size_t>(size), '\0');
+  return "RIFF" + le32(100) + "WAVEfmt " + le32(static_cast<uint32_t>(size)) + body;
+}
+
+const std::string bad = "tapsum: Bad arguments. Type 'tapsum -h' for help.\n";
+const std::string usage =
+    "tapsum - apply an FIR filter on a WAV file.\n"
+    "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n"
+    "       tapsum -h | --help | --version\n";
+const std::string mono1 = "1 FIR samples, mono\n";
+const std::string in3 = "Input file: 3 samples, 8000 Hz, mono, 8 bits/sample.\n";
+const std::string x3 = "\x10\x80\xf0";
+const std::string wav3 = wav_header(1, 8, 3) + x3;
+const std::string data3 = "data" + le32(3) + x3;
+const std::string pcm8 = riff_fmt(16, 1, 1, 8);
+const std::string report3 = in3 + "Output file: 3 samples, 8000 Hz, mono, 8 bits/sample.\n" +
+                            "\rPeak level was 88%.\n3 samples written.\n";
+const std::string full = "\rPeak level was 100%.\n";
+const std::string clipped = "\n*** tapsum: Warning: output file was clipped.\n";
+const std::string lost = "tapsum: Can't write to output file. File system is possibly full.\n";
+
+struct row {
+  std::string command;  // FIR, IN and OUT stand for the files fir.txt, in.wav and out.wav
+  std::string fir;
+  std::string wav;  // in.wav's bytes
+  int status;
+  std::string err;  // the end of the report
+  std::string out;  // out.wav's bytes when the command names OUT, else standard output's
+};
+
+run_result check(const row &r) {
+  SCOPED_TRACE(r.command);
+  temp_file("fir.txt", r.fir);
+  temp_file("in.wav", r.wav);
+  const std::string out = temp_file("out.wav", "old");
+  std::string command = r.command;
+  for (const auto &[name, file] :
+       {std::pair{"FIR", "fir.txt"}, {"IN", "in.wav"}, {"OUT", "out.wav"}})
+    for (size_t at; (at = command.find(name)) != std::string::npos;)
+      command.replace(at, strlen(name), file);
+  const run_result got = run_tool(command);
+  EXPECT_EQ(got.status, r.status);
+  EXPECT_THAT(got.err, testing::EndsWith(r.err));
+  EXPECT_EQ(r.command.find("OUT") != std::string::npos ? read_file(out) : got.out, r.out);
+  return got;
+}
+
+TEST(Run, CommandLineAndFiles) {
+  const std::string same = mono1 + "tapsum: Input and output are the same file '";
+  const row rows[] = {
+      {"tapsum", "", "", 1, bad, ""},
+      {"tapsum -16", "", "", 1, bad, ""},
+      {"tapsum -8 FIR IN OUT x", "1\n", "", 1, bad, "old"},
+      {"tapsum FIR IN OUT x", "1\n", "", 1, bad, "old"},
+      {"tapsum -h", "", "", 0, "", usage},
+      {"tapsum --help", "", "", 0, "", usage},
+      {"tapsum --version", "", "", 0, "", "tapsum " TAPSUM_VERSION "\n"},
+      {"tapsum -h x", "", "", 2, "tapsum: Can't open FIR file '-h'.\n", ""},
+      {"tapsum --version x", "", "", 2, "tapsum: Can't open FIR file '--version'.\n", ""},
+      {"tapsum FIR no.wav OUT", "1\n", "", 2, mono1 + "tapsum: Can't open input file 'no.wav'.\n",
+       "old"},
+      {"tapsum FIR IN no/out", "1\n", "", 2, "tapsum: Can't open output file 'no/out'.\n", ""},
+      {"tapsum FIR IN OUT", "1\n", "hello, world", 2, mono1 + "tapsum: Not a WAV file.\n", ""},
+      {"tapsum FIR", "title\n\nno numbers\n", "", 2, "tapsum: Bad FIR file.\n", ""},
+      {"tapsum FIR", "0.5 0.5\n0.25\n", "", 2,
+       "tapsum: Number of columns in FIR file is not constant.\n", ""},
+      // Nothing that is read is written over, under any name.
+      {"ln IN link && tapsum FIR IN ./link", "1\n", wav3, 2, same + "./link'.\n", ""},
+      {"tapsum FIR IN ./fir.txt", "1\n", wav3, 2,
+       "tapsum: FIR file and output are the same file './fir.txt'.\n", ""},
+      {"tapsum FIR IN >>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "in.wav'.\n", wav3},
+      {"tapsum FIR <IN 1<>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "(standard input)'.\n",
+       wav3},
+      // Lost output is a failure: samples that fail while filtering, at the
+      // final flush, and a header that can't be written.
+      {"(trap \"\" XFSZ; ulimit -f 1; tapsum FIR IN OUT) 2>&1 | cat >&2", "1\n",
+       wav_header(1, 8, 100000) + std::string(100000, 'a'), 2, lost,
+       std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 100000))},
+      {"(trap \"\" XFSZ; ulimit -f 1; tapsum FIR IN OUT) 2>&1 | cat >&2", "1\n",
+       wav_header(1, 8, 2000) + std::string(2000, 'a'), 2, lost,
+       std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 2000))},
+      {"tapsum FIR IN /dev/full", "1\n", wav3, 2,
+       in3 + "tapsum: Can't write to file. (File system full?)\n", ""},
+  };
+  for (const row &r : rows) check(r);
+}
+
+// Headers that can't be used, from a pipe: the message that ends the run;
+// every truncation of a header with extra format bytes and a chunk.
+TEST(Run, RefusesHeadersItCannotUse) {
+  const std::pair<std::string, std::string> rows[] = {
+      {"RIFX" + wav3.substr(4), "Not a WAV file."},
+      {"RIFF" + le32(36) + "WAVELIST" + pcm8.substr(12), "Corrupted WAV header."},
+      {"RIFF" + le32(36) + "WAVEfmt?" + pcm8.substr(16), "Corrupted WAV header."},
+      {riff_fmt(16, 1, 0, 8), "Number of channels (0) not supported."},
+      {riff_fmt(16, 1, 3, 8), "Number of channels (3) not supported."},
+      {riff_fmt(16, 1, 257, 8), "Number of channels (257) not supported."},
+      {riff_fmt(16, 1, 1, 12), "Unsupported bits/sample (12) in WAV file."},
+      {riff_fmt(16, 1, 1, 272), "Unsupported bits/sample (272) in WAV file."},
+      {riff_fmt(16, 7, 1, 8) + data3, "Not a PCM WAV file."},               // mu-law
+      {riff_fmt(38, 0xFFFE, 1, 8) + data3, "Not a PCM WAV file."},          // too short to say
+      {riff_fmt(40, 0xFFFE, 1, 8, 3) + data3, "Not a PCM WAV file."},       // float
+      {pcm8 + "LIST" + le32(0xFFFFFFF8) + data3, "Corrupted WAV header."},  // forward, past the end
+  };
+  for (const auto &[wav, message] : rows)
+    check({"tapsum FIR <IN", "1\n", wav, 2, "tapsum: " + message + "\n", ""});
+  const std::string header = riff_fmt(18, 1, 1, 8) + "LIST" + le32(1) + "x" + "data" + le32(3);
+  for (size_t length = 0; length < header.size(); length++)
+    check({"tapsum FIR <IN", "1\n", header.substr(0, length), 2,
+           length < 8 ? "tapsum: Not a WAV file.\n" : "tapsum: Corrupted WAV header.\n", ""});
+}
+
+TEST(Run, FiltersAsTheFormulasSay) {
+  const std::string ext = riff_fmt(40, 0xFFFE, 1, 8);
+  const std::string ok3 = "3 samples written.\n";
+  const row rows[] = {
+      // Headers as other tools write them: extra format bytes, the extensible
+      // format, chunks before the data, odd chunks with and without their pad
+      // byte, from a pipe or a file; RIFF sizes of streaming writers and of bad ones.
+      {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(4) + "INFO" + data3, 0, ok3, wav3},
+      {"cat IN | tapsum FIR", "1\n", ext + data3, 0, ok3, wav3},
+      {"tapsum FIR IN", "1\n", ext + data3, 0, ok3, wav3},
+      {"tapsum FIR IN", "1\n",
+       riff_fmt(19, 1, 1, 8) + '\0' + "LIST" + le32(3) + "abc" + '\0' + data3, 0, ok3, wav3},
+      {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(3) + "abc" + data3, 0, ok3, wav3},
+      {"tapsum FIR <IN", "1\n", "RIFF" + le32(35) + wav3.substr(8), 0,
+       mono1 + "tapsum: Warning: Bad length in WAV header.\n" + report3, wav3},
+      {"tapsum FIR <IN", "1\n", "RIFF" + le32(0xFFFFFFFF) + wav3.substr(8), 0, mono1 + report3,
+       wav3},
+      {"tapsum FIR IN", "0\n1\n", wav_header(1, 8, 3) + "\x01\x80\xfe", 0,
+       "2 FIR samples, mono\n" + in3 +
+           "Output file: 4 samples, 8000 Hz, mono, 8 bits/sample.\n"
+           "\rPeak level was 99%.\n4 samples written.\n",
+       wav_header(1, 8, 4) + "\x80\x01\x80\xfe"},
+      // 8-bit b is 16-bit 257 b - 32768, and back.
+      {"tapsum -8 FIR IN", "1 -1\n", wav_header(2, 16, 4) + codes16({-28656, -28656}), 0,
+       "1 samples written.\n", wav_header(2, 8, 2) + "\x10\xef"},
+      {"tapsum -16 FIR IN OUT", "1 0.5\n", wav_header(1, 8, 2, 22050) + std::string("\0\xff", 2), 0,
+       "1 FIR samples, stereo\nInput file: 2 samples, 22050 Hz, mono, 8 bits/sample.\n"
+       "Output file: 2 samples, 22050 Hz, stereo, 16 bits/sample.\n" +
+           full + "2 samples written.\n",
+       wav_header(2, 16, 8, 22050) + codes16({-32768, -16384, 32767, 16383})},
+      {"tapsum FIR IN", "0.5\n", wav_header(2, 16, 8) + codes16({32767, -32768, 1, 2}), 0,
+       "2 samples written.\n", wav_header(2, 16, 8) + codes16({16383, -16384, 0, 1})},
+      // Fewer frames than taps, as many, none; the declared frames stop the
+      // reading; 0 declared reads to the end.
+      {"tapsum FIR IN", "0.5\n0.25\n0.125\n", wav_header(1, 8, 1) + "\xff", 0,
+       "\rPeak level was 50%.\n3 samples written.\n", wav_header(1, 8, 3) + "\xbf\x9f\x8f"},
+      {"tapsum FIR IN", "0.5\n0.5\n", wav_header(1, 8, 2) + "\xff\xff", 0, full + ok3,
+       wav_header(1, 8, 3) + "\xbf\xff\xbf"},
+      {"tapsum FIR IN", "0.5\n0.5\n0.5\n", wav_header(1, 8, 0), 0,
+       "\rPeak level was 0%.\n2 samples written.\n", wav_header(1, 8, 2) + "\x80\x80"},
+      {"cat IN | tapsum FIR", "1\n", wav3 + "LIST" + le32(4) + "abcd", 0, ok3, wav3},
+      {"tapsum FIR IN OUT", "1\n", wav_header(1, 8, 0) + x3, 0, ok3, wav3},
+      // Shorter than declared: the header states the frames written to a
+      // file, and those declared on a pipe or appended to a file.
+      {"tapsum FIR IN OUT", "1\n0\n", wav_header(1, 8, 10) + x3, 0, "4 samples written.\n",
+       wav_header(1, 8, 4) + x3 + "\x80"},
+      {"tapsum FIR IN | cat", "1\n0\n", wav_header(1, 8, 10) + x3, 0, "4 samples written.\n",
+       wav_header(1, 8, 11) + x3 + "\x80"},
+      {"echo -n a >OUT; tapsum FIR IN >>OUT", "1\n0\n", wav_header(1, 8, 10) + x3, 0,
+       "4 samples written.\n", "a" + wav_header(1, 8, 11) + x3 + "\x80"},
+      // sox's placeholder for an unknown length, made 16-bit stereo: the
+      // sizes are held at the last whole frame below 2^32 bytes.
+      {"tapsum -16 FIR <IN | cat", "1 1\n", wav_header(1, 8, 0x7ffff000) + x3, 0,
+       "Output file: 2147479552 samples, 8000 Hz, stereo, 16 bits/sample.\n\r"
+       "Peak level was 88%.\n3 samples written.\n",
+       wav_header(2, 16, 4294967256u) + codes16({-28656, -28656, 128, 128, 28912, 28912})},
+      {"tapsum FIR IN", "1.2\n", wav_header(1, 8, 2) + "\xff\x80", 0,
+       "\rPeak level was 120%.\n" + clipped + "2 samples written.\n",
+       wav_header(1, 8, 2) + "\xff\x80"},
+      {"tapsum FIR IN", "0x1.0000000000001p0\n", wav_header(1, 16, 2) + le16(-32768), 0,
+       full + clipped + "1 samples written.\n", wav_header(1, 16, 2) + le16(-32768)},
+      {"tapsum FIR IN", "0\n1\n", wav_header(2, 16, 4) + codes16({0, 32767}), 0,
+       "\n" + full + "2 samples written.\n", wav_header(2, 16, 8) + codes16({0, 0, 0, 32767})},
+  };
+  for (const row &r : rows) check(r);
+}
+
+// The percentage at every 1% of more than 100 declared frames, in the
+// steady phase only: none for 100; for 1000 frames through 31 taps, frames
+// 40 to 1000 by 10.
+TEST(Run, ReportsProgress) {
+  const std::string quiet(1000, '\x80');
+  check({"tapsum FIR IN", "1\n", wav_header(1, 8, 100) + quiet.substr(0, 100), 0,
+         "8 bits/sample.\n\rPeak level was 0%.\n100 samples written.\n",
+         wav_header(1, 8, 100) + quiet.substr(0, 100)});
+  std::string zeros;
+  for (int k = 0; k < 31; k++) zeros += "0\n";
+  const std::string err =
+      check({"tapsum FIR IN | cat >/dev/null", zeros, wav_header(1, 8, 1000) + quiet, 0,
+             "\r 99% done\r100% done\rPeak level was 0%.\n1030 samples written.\n", ""})
+          .err;
+  EXPECT_THAT(err, testing::HasSubstr("bits/sample.\n\r  4% done\r  5% done\r"));
+  EXPECT_EQ(std::count(err.begin(), err.end(), '%'), 97 + 1);
+}
+
+// The formulas written out here: codes decoded in the extended format and
+// rounded to double; the sum of products over the samples there are, in the
+// extended format from coefficient 0; rounded to double, clipped, scaled in
+// the extended format, rounded to double and to the nearest code, ties even.
+std::string formulas(const std::vector<double> &h, const std::string &codes, int in_bits,
+                     int out_bits) {
+  std::vector<double> x;
+  for (size_t i = 0; i < codes.size(); i += static_cast<size_t>(in_bits / 8)) {
+    const long double c =
+        in_bits == 8 ? codes[i] & 0xFF
+                     : static_cast<int16_t>((codes[i] & 0xFF) | (codes[i + 1] & 0xFF) << 8);
+    x.push_back(static_cast<double>(in_bits == 8 ? 2 * c / 255 - 1 : (2 * c + 1) / 65535));
+  }
+  std::string out;
+  for (size_t t = 0; t + 1 < x.size() + h.size(); t++) {
+    long double s = 0;
+    for (size_t k = 0; k < h.size() && k <= t; k++)
+      if (t - k < x.size()) s += static_cast<long double>(h[k]) * x[t - k];
+    const long double y = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s)));
+    const int code = static_cast<int>(
+        std::rint(static_cast<double>(out_bits == 8 ? (y + 1) * 255 / 2 : (y * 65535 - 1) / 2)));
+    out += out_bits == 8 ? std::string(1, static_cast<char>(code)) : le16(code);
+  }
+  return out;
+}
+
+// Every code through the identity at both depths and across them, and noise
+// through filters whose outputs fall on half codes, where the extended
+// format, the roundings to double and ties to even decide.
+TEST(Run, MatchesTheFormulasOnEveryCode) {
+  std::string all8, all16, noise8, noise16;
+  std::mt19937 random(9);
+  for (int b = 0; b < 256; b++) all8 += static_cast<char>(b);
+  for (int v = -32768; v < 32768; v++) all16 += le16(v);
+  for (int i = 0; i < 20000; i++)
+    noise8 += static_cast<char>(random()), noise16 += le16(static_cast<int>(random()));
+  const std::vector<double> half = {0.5, 0.5}, quarters = {0.25, 0.5, 0.25}, thirds(3, 1 / 3.0);
+  const struct {
+    std::string option;
+    std::vector<double> h;
+    const std::string &codes;
+    int in_bits, out_bits;
+  } runs[] = {
+      {"", {1}, all16, 16, 16},     {"-8", {1}, all16, 16, 8},     {"", {1}, all8, 8, 8},
+      {"-16", {1}, all8, 8, 16},    {"", half, noise8, 8, 8},      {"", quarters, noise8, 8, 8},
+      {"-16", half, noise8, 8, 16}, {"", thirds, noise16, 16, 16}, {"-8", half, noise16, 16, 8}};
+  for (const auto &r : runs) {
+    std::string fir;
+    for (const double h : r.h) fir += testing::PrintToString(h) + "\n";
+    temp_file("fir.txt", fir);
+    temp_file("in.wav", wav_header(1, r.in_bits, static_cast<uint32_t>(r.codes.size())) + r.codes);
+    const std::string out = run_tool("tapsum " + r.option + " fir.txt in.wav").out;
+    EXPECT_TRUE(out.size() > 44 && out.substr(44) == formulas(r.h, r.codes, r.in_bits, r.out_bits))
+        << r.option << " " << fir;
+  }
+}
+
+}  // namespace
