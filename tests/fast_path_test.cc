@@ -45,7 +45,10 @@ job random_job(int taps, int frames, uint32_t declared, bool two, int channels, 
                int out_bits) {
   std::normal_distribution<double> normal(0, 1.2 / std::sqrt(taps));
   job j{{}, {}, channels, in_bits, out_bits, "", declared};
-  j.data = noise(static_cast<size_t>(frames * channels * in_bits / 8 + 1));
+  // A partial frame at the end: half a 16-bit sample, or a stereo frame's
+  // first sample alone.
+  j.data = noise(
+      static_cast<size_t>(frames * channels * in_bits / 8 + (channels == 2 ? in_bits / 8 : 1)));
   for (int k = 0; k < taps; k++) {
     j.col1.push_back(normal(random_bits));
     if (two) j.col2.push_back(normal(random_bits));
@@ -70,7 +73,11 @@ TEST(FastPath, MatchesTheDirectPath) {
                                               {3, 8193, 8193},
                                               {31, 3 * 8192 + 5, 0},
                                               {300, 2 * 8192, 9000},
-                                              {8192, 8192 - 4500, 0}})
+                                              {8192, 8192 - 4500, 0},
+                                              {3, 100, 100},
+                                              // progress at a block's first and last frames
+                                              {1, 12800, 12800},
+                                              {1, 273100, 273100}})
     expect_same(random_job(taps, frames, declared, taps % 2, taps % 3 ? 2 : 1, 16, 16),
                 std::to_string(taps) + " taps, " + std::to_string(frames) + " frames", {1, 2, 3});
 }
@@ -100,6 +107,7 @@ TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
       if (side != 0) h = std::nextafter(h, side);
       exact += expect_same({{h, 0x1p20, -0x1p20}, {}, 1, 16, 16, data, 0}, std::to_string(h));
       exact += expect_same({{0x1p20, h, -0x1p20}, {}, 1, 16, 16, data, 0}, std::to_string(h));
+      exact += expect_same({{0.5, 0, 0}, {0x1p20, h, -0x1p20}, 1, 16, 16, data, 0}, "column 2");
     }
   EXPECT_GT(exact, 3 * 64u);
   const std::string full = le16(32767) + le16(-32768) + le16(0) + le16(32767);
@@ -120,6 +128,8 @@ TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
     for (const int channels : {1, 2}) expect_same({h, {}, channels, 16, 16, full + full, 0}, what);
     expect_same({std::vector<double>(h.size(), 0.5), h, 1, 16, 8, full, 0}, what + " column 2");
   }
+  expect_same({{1e305, 0, 0}, {1 / 3.0, 1 / 3.0, 1 / 3.0}, 2, 16, 16, noise(12000), 0},
+              "no bound: every sum exact, thirds in column 2");
   std::string rising;
   for (int v = 0; v < 32768; v += 3) rising += le16(v);
   expect_same({{0.3, 0.3, 0.3, 0.1}, {}, 1, 16, 16, rising, 0}, "rising");
