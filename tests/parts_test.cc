@@ -6,6 +6,7 @@
 #include "cli/tapsum.h"
 #include "fir_file/fir_file.h"
 #include "tests/support.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -55,6 +56,32 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
       ASSERT_EQ(fir_coef2[n], stereo ? r.coef2[n] : r.coef1[n])
           << r.text.substr(0, 99) << ": row " << n;
     }
+  }
+}
+
+// Every code decodes to its formula in the extended format, rounded to
+// double: 16-bit codes one at a time and in blocks, mono and stereo; 8-bit.
+TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
+  std::string all;
+  for (int v = -32768; v < 32768; v++) all += le16(v);
+  const auto *bytes = reinterpret_cast<const unsigned char *>(all.data());
+  std::vector<double> mono(65536), left(32768), right(32768);
+  decode_frames(bytes, 16, 1, 65536, mono.data(), nullptr);
+  decode_frames(bytes, 16, 2, 32768, left.data(), right.data());
+  FILE *in = fmemopen(all.data(), all.size(), "rb");
+  for (int v = -32768; v < 32768; v++) {
+    const long double code = v;
+    const double want = static_cast<double>((2 * code + 1) / 65535);
+    double one = 9;
+    ASSERT_TRUE(read_sample(in, 16, &one) == 0 && one == want) << v;
+    ASSERT_EQ(mono[v + 32768], want) << v;
+    ASSERT_EQ((v % 2 ? right : left)[(v + 32768) / 2], want) << v;
+  }
+  fclose(in);
+  decode_frames(bytes, 8, 1, 256, mono.data(), nullptr);
+  for (int b = 0; b < 256; b++) {
+    const long double code = bytes[b];
+    ASSERT_EQ(mono[b], static_cast<double>(2 * code / 255 - 1)) << b;
   }
 }
 
