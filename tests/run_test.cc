@@ -115,7 +115,8 @@ TEST(Run, CommandLineAndFiles) {
 }
 
 // Headers that can't be used, from a pipe: the message that ends the run;
-// every truncation of a header with extra format bytes and a chunk.
+// every truncation, through a pipe, of a header with extra format bytes and
+// a chunk.
 TEST(Run, RefusesHeadersItCannotUse) {
   const std::pair<std::string, std::string> rows[] = {
       {"RIFX" + wav3.substr(4), "Not a WAV file."},
@@ -135,7 +136,7 @@ TEST(Run, RefusesHeadersItCannotUse) {
     check({"tapsum FIR <IN", "1\n", wav, 2, "tapsum: " + message + "\n", ""});
   const std::string header = riff_fmt(18, 1, 1, 8) + "LIST" + le32(1) + "x" + "data" + le32(3);
   for (size_t length = 0; length < header.size(); length++)
-    check({"tapsum FIR <IN", "1\n", header.substr(0, length), 2,
+    check({"cat IN | tapsum FIR", "1\n", header.substr(0, length), 2,
            length < 8 ? "tapsum: Not a WAV file.\n" : "tapsum: Corrupted WAV header.\n", ""});
 }
 
