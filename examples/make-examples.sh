@@ -38,8 +38,8 @@ widen() {
 
 # The same filters at each rate: the taps grow with the rate, so that the
 # transition bands are as wide in Hz (about 3.3 x rate / taps, some 840 Hz).
-for spec in "16k 16000 63 192" "44k1 44100 175 529" "48k 48000 189 576"; do
-  set -- $spec
+for rate_set in "16k 16000 63 192" "44k1 44100 175 529" "48k 48000 189 576"; do
+  set -- $rate_set
   name=$1 rate=$2 taps=$3 delay=$4
   khz=$(awk -v r="$rate" 'BEGIN { print r / 1000 }')
   design "$taps" 1000 low "$rate" \
