@@ -58,25 +58,22 @@ constexpr std::array<uint64_t, 1024> make_twice_rounded() {
 constexpr std::array<double, 256> values8 = make_values8();
 constexpr std::array<uint64_t, 1024> twice_rounded = make_twice_rounded();
 
-double value16(int code) {
-  const int v = static_cast<int16_t>(code);
-  if (twice_rounded[code >> 6] >> (code & 63) & 1) return decoded16(v);
-  return quick16(v);
-}
-
 // Every code whose decoding quick16 gets wrong has a low byte of 0x00 or
 // 0xFF (0x8200, 0x45FF, ...): only those are looked up.
 bool maybe_twice_rounded(int code) {
   return ((code + 1) & 0xFF) < 2 && (twice_rounded[code >> 6] >> (code & 63) & 1);
 }
 
+// The value of a 16-bit code given by its two bytes as read.
+double value16(int code) {
+  const int v = static_cast<int16_t>(code);
+  return maybe_twice_rounded(code) ? decoded16(v) : quick16(v);
+}
+
 // Decodes count samples of 16 bits, every step-th from bytes.
 void decode16(const unsigned char *bytes, int step, int count, double *to) {
-  for (int i = 0; i < count; i++) {
-    const int code = bytes[2 * step * i] | bytes[2 * step * i + 1] << 8;
-    to[i] = maybe_twice_rounded(code) ? decoded16(static_cast<int16_t>(code))
-                                      : quick16(static_cast<int16_t>(code));
-  }
+  for (int i = 0; i < count; i++)
+    to[i] = value16(bytes[2 * step * i] | bytes[2 * step * i + 1] << 8);
 }
 
 // The same, four samples at a time with AVX2, the same operations in each
@@ -106,6 +103,14 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
     if (_mm_movemask_epi8(edge) != 0) decode16(bytes + 2 * step * i, step, 4, to + i);
   }
   decode16(bytes + 2 * step * i, step, count - i, to + i);
+}
+
+// Writes a code of 8 or 16 bits, low byte first; a failed write ends the
+// process.
+void write_code(int code, int bits, FILE *stream) {
+  const bool written = putc_unlocked(code & 0xFF, stream) != EOF &&
+                       (bits == 8 || putc_unlocked(code >> 8 & 0xFF, stream) != EOF);
+  if (!written) err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
 }
 
 const bool has_avx2 = __builtin_cpu_supports("avx2");
@@ -157,12 +162,6 @@ int sample_code(double value, int bits, int *clipped) {
   const double scaled = bits == 8 ? static_cast<double>((x + 1.0) * 255.0 / 2.0)
                                   : static_cast<double>((x * 65535.0 - 1.0) / 2.0);
   return static_cast<int>(rint(scaled));
-}
-
-void write_code(int code, int bits, FILE *stream) {
-  const bool written = putc_unlocked(code & 0xFF, stream) != EOF &&
-                       (bits == 8 || putc_unlocked(code >> 8 & 0xFF, stream) != EOF);
-  if (!written) err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
 }
 
 void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,

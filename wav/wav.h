@@ -38,14 +38,12 @@ int write_sample(double value, int bits, FILE *stream);
 // The code write_sample writes for value (0 to 255, or -32768 to 32767), and
 // whether it clips.
 int sample_code(double value, int bits, int *clipped);
-// Writes a code of 8 or 16 bits; a failed write ends the process.
-void write_code(int code, int bits, FILE *stream);
 
 // Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
 // and, for stereo, ch2: the values read_sample gives.
 void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
                    double *ch2);
 // The bytes of frames frames of codes of 8 or 16 bits, channel 1's from
-// ch1 and, for stereo, channel 2's from ch2, as write_code writes them.
+// ch1 and, for stereo, channel 2's from ch2, as write_sample writes them.
 void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
                    unsigned char *bytes);
