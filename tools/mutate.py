@@ -11,14 +11,22 @@ compile are left out of the score.
     tools/mutate.py --sample 30 --seed 1 a random 30 of them
     tools/mutate.py --list               the mutants, without running them
     tools/mutate.py --only filter/certify.cc --results out.tsv
+    tools/mutate.py --rerun out.tsv --preset sanitize
+                                         the survivors of an earlier run, under
+                                         the sanitizers CI also runs the suite with
+    tools/mutate.py --which-tests --sample 100
+                                         every test on every mutant: which tests
+                                         kill which mutants, and those only one kills
 
 Not part of CI: it runs the whole suite once per mutant.
 """
 import argparse
+import json
 import os
 import random
 import re
 import shutil
+import signal
 import subprocess
 import sys
 import time
@@ -120,7 +128,16 @@ def all_mutants():
     return mutants
 
 
-def prepare(work):
+def preset_flags(name):
+    """The cache variables of one of the project's configure presets, as -D flags."""
+    presets = json.load(open(os.path.join(ROOT, "CMakePresets.json")))["configurePresets"]
+    for preset in presets:
+        if preset["name"] == name:
+            return [f"-D{k}={v}" for k, v in preset.get("cacheVariables", {}).items()]
+    sys.exit(f"mutate: no configure preset {name}")
+
+
+def prepare(work, preset, timeout):
     """A copy of the tracked tree in work/src, configured and built in work/build."""
     src = os.path.join(work, "src")
     if os.path.exists(src):
@@ -132,11 +149,11 @@ def prepare(work):
         os.makedirs(os.path.dirname(os.path.join(src, name)) or src, exist_ok=True)
         shutil.copy2(os.path.join(ROOT, name), os.path.join(src, name))
     build = os.path.join(work, "build")
-    subprocess.run(["cmake", "-S", src, "-B", build, "-DCMAKE_BUILD_TYPE=Release"],
-                   check=True, capture_output=True)
+    subprocess.run(["cmake", "-S", src, "-B", build, f"-DTAPSUM_TEST_TIMEOUT={timeout}"] +
+                   preset_flags(preset), check=True, capture_output=True)
     if not build_ok(build):
         sys.exit("mutate: the unchanged tree does not build")
-    if run_suite(build, 600) != "survived":
+    if run_suite(build, 600)[0] != "survived":
         sys.exit("mutate: the suite fails on the unchanged tree")
     return src, build
 
@@ -147,17 +164,32 @@ def build_ok(build):
     return done.returncode == 0
 
 
-def run_suite(build, timeout):
-    """killed, hung or survived."""
+def run_suite(build, timeout, every_test=False):
+    """killed, hung or survived, and the tests that failed (all of them when every_test)."""
+    command = ["ctest", "--test-dir", build, "-j2", "--timeout", str(timeout)]
+    # A session of its own, so that a hang's test processes end with it.
+    process = subprocess.Popen(command + ([] if every_test else ["--stop-on-failure"]),
+                               stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True,
+                               start_new_session=True)
     try:
-        done = subprocess.run(["ctest", "--test-dir", build, "-j2", "--stop-on-failure",
-                               "--timeout", str(timeout)], capture_output=True, text=True,
-                              timeout=timeout * 3)
+        out = process.communicate(timeout=timeout * 12)[0]
     except subprocess.TimeoutExpired:
-        return "hung"
-    if done.returncode == 0:
-        return "survived"
-    return "hung" if "Timeout" in done.stdout else "killed"
+        os.killpg(process.pid, signal.SIGKILL)
+        process.communicate()
+        return "hung", []
+    failed = re.findall(r"^\s*\d+ - (\S+) \(", out, re.M)
+    if process.returncode == 0:
+        return "survived", failed
+    return ("hung" if "Timeout" in out else "killed"), failed
+
+
+def unique_kills(killers):
+    """The tests that alone kill some mutant, and the tests that kill nothing alone."""
+    tests = sorted({t for failed in killers.values() for t in failed})
+    print("\nkilled by one test alone:")
+    for test in tests:
+        alone = [m for m, failed in killers.items() if failed == [test]]
+        print(f"  {test}: {len(alone)}" + "".join(f"\n    {m}" for m in alone))
 
 
 def main():
@@ -166,13 +198,25 @@ def main():
     parser.add_argument("--seed", type=int, default=1, help="the sample's seed")
     parser.add_argument("--only", action="append", help="only mutants of this file (repeatable)")
     parser.add_argument("--list", action="store_true", help="list the mutants and stop")
-    parser.add_argument("--timeout", type=int, default=60, help="seconds a test may take")
+    parser.add_argument("--timeout", type=int,
+                        help="seconds a test may take (20, or 120 under a sanitizer)")
     parser.add_argument("--results", help="also write the verdicts to this file, a line each")
     parser.add_argument("--work", default=os.path.join(ROOT, "build", "mutate"),
                         help="where the copy is built")
+    parser.add_argument("--preset", default="release",
+                        help="build as this configure preset does (release, sanitize, thread)")
+    parser.add_argument("--rerun", help="only the mutants a results file says survived")
+    parser.add_argument("--which-tests", action="store_true",
+                        help="run every test on every mutant and list the tests that fail")
     args = parser.parse_args()
+    if args.timeout is None:
+        args.timeout = 20 if args.preset == "release" else 120
 
     mutants = all_mutants()
+    if args.rerun:
+        survivors = {line.rsplit(": ", 1)[0] for line in open(args.rerun)
+                     if line.rstrip().endswith(": survived")}
+        mutants = [m for m in mutants if f"{m[0]}:{m[1]}: {m[3]}" in survivors]
     if args.only:
         mutants = [m for m in mutants if m[0] in args.only]
     if args.sample is not None and args.sample < len(mutants):
@@ -184,9 +228,10 @@ def main():
         print(f"{len(mutants)} mutants")
         return
 
-    src, build = prepare(args.work)
+    src, build = prepare(args.work, args.preset, args.timeout)
     results = open(args.results, "w") if args.results else None
     counts = {"killed": 0, "hung": 0, "survived": 0, "stillborn": 0}
+    killers = {}
     started = time.time()
     for i, (path, number, changed, change) in enumerate(mutants, 1):
         target = os.path.join(src, path)
@@ -195,11 +240,15 @@ def main():
         lines[number - 1] = changed
         open(target, "w").write("\n".join(lines))
         try:
-            verdict = run_suite(build, args.timeout) if build_ok(build) else "stillborn"
+            verdict, failed = (run_suite(build, args.timeout, args.which_tests)
+                               if build_ok(build) else ("stillborn", []))
         finally:
             open(target, "w").write(original)
         counts[verdict] += 1
         line = f"{path}:{number}: {change}: {verdict}"
+        if args.which_tests and verdict != "stillborn":
+            killers[f"{path}:{number}: {change}"] = failed
+            line += " " + " ".join(failed)
         print(f"[{i}/{len(mutants)}] {line}", flush=True)
         if results:
             results.write(line + "\n")
@@ -211,6 +260,8 @@ def main():
                f"{counts['killed']} killed, {counts['hung']} hung, {counts['survived']} survived; "
                f"{counts['stillborn']} did not compile; {time.time() - started:.0f} s")
     print(summary)
+    if args.which_tests:
+        unique_kills(killers)
     if results:
         results.write(summary + "\n")
 
