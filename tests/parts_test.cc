@@ -37,7 +37,7 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
        {0.1, 0.5, 0.5, 0.5, 1},
        {0.2, -0.25, 0.25, 0.25, 2},
        ""},
-      {"1\n2\nend\n3\n", {1, 2}, {}, ""},
+      {"\357\27312\n1\n2\nend\n3\n", {1, 2}, {}, ""},  // two bytes of a byte order mark: text
       {rows8192 + "7 7\n", many, ones, "tapsum: FIR file truncated (max. 8192 samples).\n"},
       {rows8192 + "end\n", many, ones, ""},
   };
@@ -65,24 +65,21 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   std::string all;
   for (int v = -32768; v < 32768; v++) all += le16(v);
   const auto *bytes = reinterpret_cast<const unsigned char *>(all.data());
-  std::vector<double> mono(65536), left(32768), right(32768);
+  std::vector<double> mono(65536), stereo(65536);
   decode_frames(bytes, 16, 1, 65536, mono.data(), nullptr);
-  decode_frames(bytes, 16, 2, 32768, left.data(), right.data());
+  decode_frames(bytes, 16, 2, 32768, stereo.data(), stereo.data() + 32768);
   FILE *in = fmemopen(all.data(), all.size(), "rb");
   for (int v = -32768; v < 32768; v++) {
-    const long double code = v;
-    const double want = static_cast<double>((2 * code + 1) / 65535);
+    const double want = static_cast<double>((2 * static_cast<long double>(v) + 1) / 65535);
     double one = 9;
-    ASSERT_TRUE(read_sample(in, 16, &one) == 0 && one == want) << v;
-    ASSERT_EQ(mono[v + 32768], want) << v;
-    ASSERT_EQ((v % 2 ? right : left)[(v + 32768) / 2], want) << v;
+    ASSERT_TRUE(read_sample(in, 16, &one) == 0 && one == want && mono[v + 32768] == want &&
+                stereo[(v + 32768) / 2 + (v & 1) * 32768] == want)
+        << v;
   }
   fclose(in);
   decode_frames(bytes, 8, 1, 256, mono.data(), nullptr);
-  for (int b = 0; b < 256; b++) {
-    const long double code = bytes[b];
-    ASSERT_EQ(mono[b], static_cast<double>(2 * code / 255 - 1)) << b;
-  }
+  for (int b = 0; b < 256; b++)
+    ASSERT_EQ(mono[b], static_cast<double>(2 * static_cast<long double>(bytes[b]) / 255 - 1)) << b;
 }
 
 }  // namespace

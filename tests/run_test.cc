@@ -155,7 +155,6 @@ TEST(Run, FiltersAsTheFormulasSay) {
       {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(3) + "abc" + data3, 0, ok3, wav3},
       {"tapsum FIR <IN", "1\n", "RIFF" + le32(35) + wav3.substr(8), 0,
        mono1 + "tapsum: Warning: Bad length in WAV header.\n" + report3, wav3},
-      {"tapsum FIR IN", "1\n", riff_fmt(25, 1, 1, 8) + '\0' + data3, 0, ok3, wav3},
       {"cat IN | tapsum FIR", "1\n", riff_fmt(25, 1, 1, 8) + '\0' + data3, 0, ok3, wav3},
       {"tapsum FIR <IN", "1\n", "RIFF" + le32(0xFFFFFFFF) + wav3.substr(8), 0, mono1 + report3,
        wav3},
@@ -205,6 +204,10 @@ TEST(Run, FiltersAsTheFormulasSay) {
       {"tapsum FIR IN", "1.2\n", wav_header(1, 8, 2) + "\xff\x80", 0,
        "\rPeak level was 120%.\n" + clipped + "2 samples written.\n",
        wav_header(1, 8, 2) + "\xff\x80"},
+      {"tapsum FIR IN", "1\n", wav_header(1, 8, 100) + std::string(100, '\x80'), 0,
+       "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n\rPeak level was 0%.\n"
+       "100 samples written.\n",
+       wav_header(1, 8, 100) + std::string(100, '\x80')},
       {"tapsum FIR IN", "0x1.0000000000001p0\n", wav_header(1, 16, 2) + le16(-32768), 0,
        full + clipped + "1 samples written.\n", wav_header(1, 16, 2) + le16(-32768)},
       {"tapsum FIR IN", "0\n1\n", wav_header(2, 16, 4) + codes16({0, 32767}), 0,
@@ -214,18 +217,14 @@ TEST(Run, FiltersAsTheFormulasSay) {
 }
 
 // The percentage at every 1% of more than 100 declared frames, in the
-// steady phase only: none for 100; for 1000 frames through 31 taps, frames
-// 40 to 1000 by 10.
+// steady phase only: for 1000 frames through 31 taps, frames 40 to 1000 by
+// 10 (and none for 100 frames, in the table above).
 TEST(Run, ReportsProgress) {
-  const std::string quiet(1000, '\x80');
-  check({"tapsum FIR IN", "1\n", wav_header(1, 8, 100) + quiet.substr(0, 100), 0,
-         "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n\rPeak level was 0%.\n"
-         "100 samples written.\n",
-         wav_header(1, 8, 100) + quiet.substr(0, 100)});
   std::string zeros;
   for (int k = 0; k < 31; k++) zeros += "0\n";
   const std::string err =
-      check({"tapsum FIR IN | cat >/dev/null", zeros, wav_header(1, 8, 1000) + quiet, 0,
+      check({"tapsum FIR IN | cat >/dev/null", zeros,
+             wav_header(1, 8, 1000) + std::string(1000, 'a'), 0,
              "\r 99% done\r100% done\rPeak level was 0%.\n1030 samples written.\n", ""})
           .err;
   EXPECT_THAT(err, testing::HasSubstr("bits/sample.\n\r  4% done\r  5% done\r"));

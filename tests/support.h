@@ -1,20 +1,49 @@
-// Test helpers: WAV bytes, temporary files, runs of the built tool and of the filter engine.
+// Test helpers: WAV bytes, temporary files and runs of the built tool.
 #pragma once
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
 #include <string>
-#include <vector>
 
-std::string le16(int v);
-std::string le32(uint32_t v);
+inline std::string le16(int v) {
+  return {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8 & 0xFF)};
+}
+
+inline std::string le32(uint32_t v) {
+  return le16(static_cast<int>(v & 0xFFFF)) + le16(static_cast<int>(v >> 16));
+}
+
 // The canonical 44-byte header: a 16-byte format chunk, then the data chunk.
-std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000);
+inline std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000) {
+  const int block = channels * bits / 8;
+  return "RIFF" + le32(data_size + 36) + "WAVEfmt " + le32(16) + le16(1) + le16(channels) +
+         le32(static_cast<uint32_t>(rate)) + le32(static_cast<uint32_t>(rate * block)) +
+         le16(block) + le16(bits) + "data" + le32(data_size);
+}
+
 // A file of these bytes in the test's own temporary folder; returns its path.
-std::string temp_file(const std::string &name, const std::string &bytes);
-std::string read_file(const std::string &path);
+inline std::string temp_file(const std::string &name, const std::string &bytes) {
+  const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
+  const std::string dir = testing::TempDir() + "tapsum_" + test->test_suite_name() + "_" +
+                          test->name() + "_" + std::to_string(getpid());
+  mkdir(dir.c_str(), 0700);
+  std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
+  return dir + "/" + name;
+}
+
+inline std::string read_file(const std::string &path) {
+  std::ostringstream bytes;
+  bytes << std::ifstream(path, std::ios::binary).rdbuf();
+  return bytes.str();
+}
 
 // Runs a bash command line in the test's folder, with "tapsum" standing for
 // the built tool; its standard output goes to the file "stdout" there.
@@ -23,24 +52,11 @@ struct run_result {
   std::string out;
   std::string err;
 };
-run_result run_tool(const std::string &command);
-
-// A filter stage in this process: the coefficient columns (col2 empty for
-// one column), the input's layout, the data chunk's body, declared frames.
-struct job {
-  std::vector<double> col1;
-  std::vector<double> col2;
-  int channels;
-  int in_bits;
-  int out_bits;
-  std::string data;
-  uint32_t frames;
-};
-struct filtered {
-  std::string out;
-  std::string err;
-  uint64_t written;
-  int next;  // the input byte after the filter stopped reading
-};
-using engine = uint64_t (*)(FILE *, FILE *, int, int, int, int, int, uint32_t);
-filtered run_filter(const job &j, engine filter);
+inline run_result run_tool(const std::string &command) {
+  const std::string out = temp_file("stdout", "");
+  const std::string err = temp_file("stderr", "");
+  const std::string line = "cd " + out.substr(0, out.rfind('/')) + " && tapsum() { " +
+                           TAPSUM_BINARY + " \"$@\"; } && { " + command + "; } >>stdout 2>stderr";
+  const int status = system(("bash -o pipefail -c '" + line + "'").c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out), read_file(err)};
+}
