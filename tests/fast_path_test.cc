@@ -143,17 +143,12 @@ TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
     }
   EXPECT_GT(exact, 3 * 64u);
   const std::string full = le16(32767) + le16(-32768) + le16(0) + le16(32767);
-  for (const std::vector<double> &h :
-       std::vector<std::vector<double>>{{1.0},
-                                        {std::nextafter(1.0, 2.0)},
-                                        {-1.0, 0, 0},
-                                        {0.5, std::nextafter(0.5, 1.0)},
-                                        {1e-310, 0.5},
-                                        {5e-324},
-                                        {1e300},
-                                        {0.5, 1e300},
-                                        {1e305, -1e305},
-                                        {1e308, 1e308}}) {
+  const std::vector<std::vector<double>> edges = {{1.0},           {std::nextafter(1.0, 2.0)},
+                                                  {-1.0, 0, 0},    {0.5, std::nextafter(0.5, 1.0)},
+                                                  {5e-324},        {1e-310, 0.5},
+                                                  {1e300},         {0.5, 1e300},
+                                                  {1e305, -1e305}, {1e308, 1e308}};
+  for (const std::vector<double> &h : edges) {
     const std::string what = std::to_string(h[0]);
     for (const int channels : {1, 2}) expect_same({h, {}, channels, 16, 16, full + full, 0}, what);
     expect_same({std::vector<double>(h.size(), 0.5), h, 1, 16, 8, full, 0}, what + " column 2");

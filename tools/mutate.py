@@ -147,7 +147,9 @@ def prepare(work, preset, timeout):
                             cwd=ROOT, capture_output=True, text=True, check=True).stdout.split()
     for name in (n for n in listed if os.path.isfile(os.path.join(ROOT, n))):
         os.makedirs(os.path.dirname(os.path.join(src, name)) or src, exist_ok=True)
-        shutil.copy2(os.path.join(ROOT, name), os.path.join(src, name))
+        # A new modification time, so that the build never keeps an object of an
+        # earlier run's mutant.
+        shutil.copy(os.path.join(ROOT, name), os.path.join(src, name))
     build = os.path.join(work, "build")
     subprocess.run(["cmake", "-S", src, "-B", build, f"-DTAPSUM_TEST_TIMEOUT={timeout}"] +
                    preset_flags(preset), check=True, capture_output=True)
