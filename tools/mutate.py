@@ -11,9 +11,9 @@ compile are left out of the score.
     tools/mutate.py --sample 30 --seed 1 a random 30 of them
     tools/mutate.py --list               the mutants, without running them
     tools/mutate.py --only filter/certify.cc --results out.tsv
-    tools/mutate.py --rerun out.tsv --preset sanitize
-                                         the survivors of an earlier run, under
-                                         the sanitizers CI also runs the suite with
+    tools/mutate.py --sample 30 --seed 1 --rerun out.tsv --preset sanitize
+                                         the survivors of an earlier run of the same
+                                         selection, under a sanitizer CI runs the suite with
     tools/mutate.py --which-tests --sample 100
                                          every test on every mutant: which tests
                                          kill which mutants, and those only one kills
@@ -207,7 +207,8 @@ def main():
                         help="where the copy is built")
     parser.add_argument("--preset", default="release",
                         help="build as this configure preset does (release, sanitize, thread)")
-    parser.add_argument("--rerun", help="only the mutants a results file says survived")
+    parser.add_argument("--rerun", help="of the mutants selected, only those that survived in a results file "
+                        "of the same selection")
     parser.add_argument("--which-tests", action="store_true",
                         help="run every test on every mutant and list the tests that fail")
     args = parser.parse_args()
@@ -215,15 +216,26 @@ def main():
         args.timeout = 20 if args.preset == "release" else 120
 
     mutants = all_mutants()
-    if args.rerun:
-        survivors = {line.rsplit(": ", 1)[0] for line in open(args.rerun)
-                     if line.rstrip().endswith(": survived")}
-        mutants = [m for m in mutants if f"{m[0]}:{m[1]}: {m[3]}" in survivors]
     if args.only:
         mutants = [m for m in mutants if m[0] in args.only]
     if args.sample is not None and args.sample < len(mutants):
         mutants = sorted(random.Random(args.seed).sample(mutants, args.sample),
                          key=lambda m: (m[0], m[1]))
+    if args.rerun:
+        # The results file holds a line per mutant of the same selection, in
+        # order: a line can repeat another's place and change, its position
+        # can't.
+        verdicts = [line for line in open(args.rerun) if re.match(r"\S+:\d+: ", line)]
+        if len(verdicts) != len(mutants):
+            sys.exit(f"mutate: {args.rerun} does not hold this selection's {len(mutants)} mutants")
+        kept = []
+        for mutant, verdict in zip(mutants, verdicts):
+            path, number, _, change = mutant
+            if not verdict.startswith(f"{path}:{number}: {change}: "):
+                sys.exit(f"mutate: {args.rerun} is not this selection: {verdict.strip()}")
+            if verdict.split(": ")[-1].startswith("survived"):
+                kept.append(mutant)
+        mutants = kept
     if args.list:
         for path, number, _, change in mutants:
             print(f"{path}:{number}: {change}")
