@@ -112,8 +112,7 @@ int main(int argc, char **argv) {
 
   // Samples written so far may still sit in the stream's buffer; a run whose
   // output did not reach the file must not report success.
-  if (fflush(out) != 0 || ferror(out))
-    err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+  if (fflush(out) != 0 || ferror(out)) output_failed();
   fprintf(stderr, "%ld samples written.\n", static_cast<long>(written));
   return 0;
 }

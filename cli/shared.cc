@@ -24,3 +24,7 @@ void err_exit(const char *format, int arg, int status) {
   fprintf(stderr, format, arg);
   exit(status);
 }
+
+void output_failed() {
+  err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+}

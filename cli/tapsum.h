@@ -26,3 +26,6 @@ extern char line[80];
 [[noreturn]] void err_exit(const char *message, int status);
 [[noreturn]] void err_exit(const char *format, const char *arg, int status);
 [[noreturn]] void err_exit(const char *format, int arg, int status);
+// The output did not take what was written: the write-failure message,
+// status 2.
+[[noreturn]] void output_failed();

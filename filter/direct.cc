@@ -109,8 +109,7 @@ uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits
       written++;
       slot = slot + 1 == taps ? 0 : slot + 1;
       ended = written == frames;
-      if (frames > 100 && written % (frames / 100) == 0)
-        fprintf(stderr, "\r%3ld%% done", static_cast<long>(written * 100 / frames));
+      if (frames > 100 && written % (frames / 100) == 0) report_progress(written, frames);
       if (ended) break;
     }
   }
@@ -122,8 +121,6 @@ uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits
     written++;
   }
 
-  fprintf(stderr, "\rPeak level was %.0f%%.\n",
-          static_cast<double>(static_cast<long double>(r.peak) * 100));
-  if (r.clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
+  report_end(r.peak, r.clipped);
   return written;
 }

@@ -34,6 +34,12 @@ int simd_level(int wanted);
 // The parts of fir, shared by the files of this folder, the tests and the
 // benchmark.
 
+// The report lines both paths print: the percentage after done of frames
+// declared frames, and at the end the peak level and, when an output
+// clipped, the warning.
+void report_progress(uint64_t done, uint64_t frames);
+void report_end(double peak, int clipped);
+
 // Outputs a kernel call computes at once; callers round their counts up to
 // a multiple of it.
 constexpr int KERNEL_OUTPUTS = 8;

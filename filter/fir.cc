@@ -267,15 +267,14 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
     wait_done(k);
     const block &b = slots[k];
     const size_t bytes = static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes);
-    if (fwrite(b.bytes, 1, bytes, out) != bytes)
-      err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+    if (fwrite(b.bytes, 1, bytes, out) != bytes) output_failed();
     // Progress at every multiple of 1% of more than 100 declared frames, for
     // the frames of the steady phase: those read after the first taps.
     if (step != 0) {
       const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(taps) + 1);
       const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
       for (uint64_t c = (from + step - 1) / step * step; c <= to; c += step)
-        fprintf(stderr, "\r%3ld%% done", static_cast<long>(c * 100 / frames));
+        report_progress(c, frames);
     }
     if (b.peak > peak) peak = b.peak;
     clipped |= b.clipped;
@@ -284,10 +283,18 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   }
   stop_workers();
 
+  report_end(peak, clipped);
+  return next_t0;
+}
+
+void report_progress(uint64_t done, uint64_t frames) {
+  fprintf(stderr, "\r%3ld%% done", static_cast<long>(done * 100 / frames));
+}
+
+void report_end(double peak, int clipped) {
   fprintf(stderr, "\rPeak level was %.0f%%.\n",
           static_cast<double>(static_cast<long double>(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
-  return next_t0;
 }
 
 uint64_t exact_outputs() {

@@ -261,7 +261,7 @@ def main():
         counts[verdict] += 1
         line = f"{path}:{number}: {change}: {verdict}"
         if args.which_tests and verdict != "stillborn":
-            killers[f"{path}:{number}: {change}"] = failed
+            killers[f"[{i}] {path}:{number}: {change}"] = failed
             line += " " + " ".join(failed)
         print(f"[{i}/{len(mutants)}] {line}", flush=True)
         if results:

@@ -28,10 +28,9 @@ void put_long(char *at, long value) {
   for (int k = 0; k < 4; k++) at[k] = static_cast<char>(long2char(value, k) & 0xFF);
 }
 
-// Two-byte fields hold values below 256: the value; the header starts zeroed,
-// so its second byte is 0.
 void put_short(char *at, int value) {
-  at[0] = static_cast<char>(value);
+  at[0] = static_cast<char>(value & 0xFF);
+  at[1] = static_cast<char>(value >> 8 & 0xFF);
 }
 
 void print_format(const char *which, uint64_t frames, long rate, int channels, int bits) {
@@ -206,5 +205,5 @@ void finish_header(FILE *out, const wav_format &format, uint64_t written) {
   put_long(data, data_size);
   if (fseeko(out, 4, SEEK_SET) != 0 || fwrite(riff, 1, 4, out) != 4 ||
       fseeko(out, 40, SEEK_SET) != 0 || fwrite(data, 1, 4, out) != 4)
-    err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+    output_failed();
 }

@@ -110,7 +110,7 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
 void write_code(int code, int bits, FILE *stream) {
   const bool written = putc_unlocked(code & 0xFF, stream) != EOF &&
                        (bits == 8 || putc_unlocked(code >> 8 & 0xFF, stream) != EOF);
-  if (!written) err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+  if (!written) output_failed();
 }
 
 const bool has_avx2 = __builtin_cpu_supports("avx2");
