@@ -49,13 +49,10 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               r.warning + std::to_string(r.coef1.size()) +
                   (stereo ? " FIR samples, stereo\n" : " FIR samples, mono\n"));
-    ASSERT_EQ(shape.taps, static_cast<int>(r.coef1.size())) << r.text.substr(0, 99);
     EXPECT_EQ(shape.stereo, stereo ? 1 : 0);
-    for (size_t n = 0; n < r.coef1.size(); n++) {
-      ASSERT_EQ(fir_coef1[n], r.coef1[n]) << r.text.substr(0, 99) << ": row " << n;
-      ASSERT_EQ(fir_coef2[n], stereo ? r.coef2[n] : r.coef1[n])
-          << r.text.substr(0, 99) << ": row " << n;
-    }
+    EXPECT_EQ(std::vector<double>(fir_coef1, fir_coef1 + shape.taps), r.coef1)
+        << r.text.substr(0, 99);
+    EXPECT_EQ(std::vector<double>(fir_coef2, fir_coef2 + shape.taps), stereo ? r.coef2 : r.coef1);
   }
 }
 
