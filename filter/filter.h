@@ -26,7 +26,7 @@ uint64_t exact_outputs();
 // share out. Returns the number asked for.
 int filter_threads(int wanted);
 
-// Chooses the kernels and the certification that goes with them: 0
+// Chooses the kernels, and the certification and decoding that go with them: 0
 // portable, 1 AVX2 with FMA, 2 AVX-512; at most what the processor has (the
 // default); -1 leaves them as they are. Returns the level now in use.
 int simd_level(int wanted);

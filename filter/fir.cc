@@ -151,8 +151,9 @@ void compute_block(int k) {
     std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
   }
   const int frame_bytes = run.channels * run.in_bits / 8;
+  // The portable level decodes without AVX2 too.
   decode_frames(b.raw + b.from * frame_bytes, run.in_bits, run.channels, b.to - b.from,
-                b.x[0] + b.from, b.x[1] + b.from);
+                b.x[0] + b.from, b.x[1] + b.from, simd_level(-1) >= 1);
   for (int c = 0; c < run.outputs; c++) {
     const column col = column_of(b, c);
     int opened = 0;

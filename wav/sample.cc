@@ -131,14 +131,14 @@ int read_sample(FILE *stream, int bits, double *out) {
 }
 
 void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
-                   double *ch2) {
+                   double *ch2, bool vector) {
   if (bits == 8) {
     for (int i = 0; i < frames; i++) ch1[i] = values8[bytes[channels * i]];
     if (channels == 2)
       for (int i = 0; i < frames; i++) ch2[i] = values8[bytes[2 * i + 1]];
     return;
   }
-  if (has_avx2) {
+  if (vector && has_avx2) {
     decode16_avx2(bytes, channels, frames, ch1);
     if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
     return;

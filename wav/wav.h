@@ -40,9 +40,11 @@ int write_sample(double value, int bits, FILE *stream);
 int sample_code(double value, int bits, int *clipped);
 
 // Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
-// and, for stereo, ch2: the values read_sample gives.
+// and, for stereo, ch2: the values read_sample gives. 16-bit samples go four
+// at a time through AVX2 when vector is set and the processor has it, else
+// one at a time.
 void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
-                   double *ch2);
+                   double *ch2, bool vector);
 // The bytes of frames frames of codes of 8 or 16 bits, channel 1's from
 // ch1 and, for stereo, channel 2's from ch2, as write_sample writes them.
 void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
