@@ -38,12 +38,6 @@ std::string read_file(const std::string &path) {
   return bytes.str();
 }
 
-std::string codes16(std::initializer_list<int> values) {
-  std::string bytes;
-  for (const int v : values) bytes += le16(v);
-  return bytes;
-}
-
 // "RIFF", its size, "WAVE" and a format chunk of size bytes (cut short or
 // padded with zero bytes) with tag, channels and bits at 8000 Hz; from 40
 // bytes on, the extensible format's sub-format code at bytes 24-25.
@@ -114,17 +108,14 @@ TEST(Run, CommandLineAndFiles) {
   const row rows[] = {
       {"tapsum", "", "", 1, bad, ""},
       {"tapsum -16", "", "", 1, bad, ""},
-      {"tapsum -8 FIR IN OUT x", "1\n", "", 1, bad, "old"},
       {"tapsum FIR IN OUT x", "1\n", "", 1, bad, "old"},
       {"tapsum -h", "", "", 0, "", usage},
       {"tapsum --help", "", "", 0, "", usage},
       {"tapsum --version", "", "", 0, "", "tapsum " TAPSUM_VERSION "\n"},
-      {"tapsum -h x", "", "", 2, "tapsum: Can't open FIR file '-h'.\n", ""},
       {"tapsum --version x", "", "", 2, "tapsum: Can't open FIR file '--version'.\n", ""},
       {"tapsum FIR no.wav OUT", "1\n", "", 2, mono1 + "tapsum: Can't open input file 'no.wav'.\n",
        "old"},
       {"tapsum FIR IN no/out", "1\n", "", 2, "tapsum: Can't open output file 'no/out'.\n", ""},
-      {"tapsum FIR IN OUT", "1\n", "hello, world", 2, mono1 + "tapsum: Not a WAV file.\n", ""},
       {"tapsum FIR", "title\n\nno numbers\n", "", 2, "tapsum: Bad FIR file.\n", ""},
       {"tapsum FIR", "0.5 0.5\n0.25\n", "", 2,
        "tapsum: Number of columns in FIR file is not constant.\n", ""},
@@ -135,11 +126,8 @@ TEST(Run, CommandLineAndFiles) {
       {"tapsum FIR IN >>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "in.wav'.\n", wav3},
       {"tapsum FIR <IN 1<>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "(standard input)'.\n",
        wav3},
-      // Lost output is a failure: samples that fail while filtering, at the
-      // final flush, and a header that can't be written.
-      {"(trap \"\" XFSZ; ulimit -f 1; tapsum FIR IN OUT) 2>&1 | cat >&2", "1\n",
-       wav_header(1, 8, 100000) + std::string(100000, 'a'), 2, lost,
-       std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 100000))},
+      // Lost output is a failure: samples that fail at the final flush, and a
+      // header that can't be written.
       {"(trap \"\" XFSZ; ulimit -f 1; tapsum FIR IN OUT) 2>&1 | cat >&2", "1\n",
        wav_header(1, 8, 2000) + std::string(2000, 'a'), 2, lost,
        std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 2000))},
@@ -176,54 +164,42 @@ TEST(Run, RefusesHeadersItCannotUse) {
 }
 
 TEST(Run, FiltersAsTheFormulasSay) {
-  const std::string ext = riff_fmt(40, 0xFFFE, 1, 8);
   const std::string ok3 = "3 samples written.\n";
   const row rows[] = {
       // Headers as other tools write them: extra format bytes, the extensible
       // format, chunks before the data, odd chunks with and without their pad
       // byte, from a pipe or a file; RIFF sizes of streaming writers and of bad ones.
-      {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(4) + "INFO" + data3, 0, ok3, wav3},
-      {"cat IN | tapsum FIR", "1\n", ext + data3, 0, ok3, wav3},
-      {"tapsum FIR IN", "1\n", ext + data3, 0, ok3, wav3},
+      {"cat IN | tapsum FIR", "1\n", riff_fmt(40, 0xFFFE, 1, 8) + data3, 0, ok3, wav3},
       {"tapsum FIR IN", "1\n",
        riff_fmt(19, 1, 1, 8) + '\0' + "LIST" + le32(3) + "abc" + '\0' + data3, 0, ok3, wav3},
       {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(3) + "abc" + data3, 0, ok3, wav3},
       {"tapsum FIR <IN", "1\n", "RIFF" + le32(35) + wav3.substr(8), 0,
        mono1 + "tapsum: Warning: Bad length in WAV header.\n" + report3, wav3},
-      {"cat IN | tapsum FIR", "1\n", riff_fmt(25, 1, 1, 8) + '\0' + data3, 0, ok3, wav3},
       {"tapsum FIR <IN", "1\n", "RIFF" + le32(0xFFFFFFFF) + wav3.substr(8), 0, mono1 + report3,
        wav3},
-      {"tapsum FIR IN", "0\n1\n", wav_header(1, 8, 3) + "\x01\x80\xfe", 0,
-       "2 FIR samples, mono\n" + in3 +
-           "Output file: 4 samples, 8000 Hz, mono, 8 bits/sample.\n"
-           "\rPeak level was 99%.\n4 samples written.\n",
-       wav_header(1, 8, 4) + "\x80\x01\x80\xfe"},
       // 8-bit b is 16-bit 257 b - 32768, and back.
-      {"tapsum -8 FIR IN", "1 -1\n", wav_header(2, 16, 4) + codes16({-28656, -28656}), 0,
+      {"tapsum -8 FIR IN", "1 -1\n", wav_header(2, 16, 4) + le16(-28656) + le16(-28656), 0,
        "1 samples written.\n", wav_header(2, 8, 2) + "\x10\xef"},
       {"tapsum -16 FIR IN OUT", "1 0.5\n", wav_header(1, 8, 2, 22050) + std::string("\0\xff", 2), 0,
        "1 FIR samples, stereo\nInput file: 2 samples, 22050 Hz, mono, 8 bits/sample.\n"
        "Output file: 2 samples, 22050 Hz, stereo, 16 bits/sample.\n" +
            full + "2 samples written.\n",
-       wav_header(2, 16, 8, 22050) + codes16({-32768, -16384, 32767, 16383})},
-      {"tapsum FIR IN", "0.5\n", wav_header(2, 16, 8) + codes16({32767, -32768, 1, 2}), 0,
-       "2 samples written.\n", wav_header(2, 16, 8) + codes16({16383, -16384, 0, 1})},
-      // Fewer frames than taps, as many, none; the declared frames stop the
-      // reading; 0 declared reads to the end.
-      {"tapsum FIR IN", "0.5\n0.25\n0.125\n", wav_header(1, 8, 1) + "\xff", 0,
-       "\rPeak level was 50%.\n3 samples written.\n", wav_header(1, 8, 3) + "\xbf\x9f\x8f"},
-      {"tapsum FIR IN", "0.5\n0.5\n", wav_header(1, 8, 2) + "\xff\xff", 0, full + ok3,
-       wav_header(1, 8, 3) + "\xbf\xff\xbf"},
+       wav_header(2, 16, 8, 22050) + le16(-32768) + le16(-16384) + le16(32767) + le16(16383)},
+      {"tapsum FIR IN", "0.5\n",
+       wav_header(2, 16, 8) + le16(32767) + le16(-32768) + le16(1) + le16(2), 0,
+       "2 samples written.\n",
+       wav_header(2, 16, 8) + le16(16383) + le16(-16384) + le16(0) + le16(1)},
+      // No frames; the declared frames stop the reading; 0 declared reads to
+      // the end.
       {"tapsum FIR IN", "0.5\n0.5\n0.5\n", wav_header(1, 8, 0), 0,
        "\rPeak level was 0%.\n2 samples written.\n", wav_header(1, 8, 2) + "\x80\x80"},
       {"cat IN | tapsum FIR", "1\n", wav3 + "LIST" + le32(4) + "abcd", 0, ok3, wav3},
       {"tapsum FIR IN OUT", "1\n", wav_header(1, 8, 0) + x3, 0, ok3, wav3},
       // Shorter than declared: the header states the frames written to a
-      // file, and those declared on a pipe or appended to a file.
+      // file, and those declared where it can't be rewritten: appended to a
+      // file, or on a pipe (below).
       {"tapsum FIR IN OUT", "1\n0\n", wav_header(1, 8, 10) + x3, 0, "4 samples written.\n",
        wav_header(1, 8, 4) + x3 + "\x80"},
-      {"tapsum FIR IN | cat", "1\n0\n", wav_header(1, 8, 10) + x3, 0, "4 samples written.\n",
-       wav_header(1, 8, 11) + x3 + "\x80"},
       {"echo -n a >OUT; tapsum FIR IN >>OUT", "1\n0\n", wav_header(1, 8, 10) + x3, 0,
        "4 samples written.\n", "a" + wav_header(1, 8, 11) + x3 + "\x80"},
       // sox's placeholder for an unknown length, made 16-bit stereo: the
@@ -231,7 +207,8 @@ TEST(Run, FiltersAsTheFormulasSay) {
       {"tapsum -16 FIR <IN | cat", "1 1\n", wav_header(1, 8, 0x7ffff000) + x3, 0,
        "Output file: 2147479552 samples, 8000 Hz, stereo, 16 bits/sample.\n\r"
        "Peak level was 88%.\n3 samples written.\n",
-       wav_header(2, 16, 4294967256u) + codes16({-28656, -28656, 128, 128, 28912, 28912})},
+       wav_header(2, 16, 4294967256u) + le16(-28656) + le16(-28656) + le16(128) + le16(128) +
+           le16(28912) + le16(28912)},
       {"tapsum FIR <IN | cat", "1\n0\n", wav_header(1, 8, 0xFFFFFFFF) + x3, 0,
        "Output file: 4294967296 samples, 8000 Hz, mono, 8 bits/sample.\n\rPeak level was 88%.\n"
        "4 samples written.\n",
@@ -245,8 +222,6 @@ TEST(Run, FiltersAsTheFormulasSay) {
        wav_header(1, 8, 100) + std::string(100, '\x80')},
       {"tapsum FIR IN", "0x1.0000000000001p0\n", wav_header(1, 16, 2) + le16(-32768), 0,
        full + clipped + "1 samples written.\n", wav_header(1, 16, 2) + le16(-32768)},
-      {"tapsum FIR IN", "0\n1\n", wav_header(2, 16, 4) + codes16({0, 32767}), 0,
-       full + "2 samples written.\n", wav_header(2, 16, 8) + codes16({0, 0, 0, 32767})},
   };
   for (const row &r : rows) check(r);
 }
