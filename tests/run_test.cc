@@ -143,7 +143,7 @@ TEST(Run, RefusesHeadersItCannotUse) {
   const std::pair<std::string, std::string> rows[] = {
       {"RIFX" + wav3.substr(4), "Not a WAV file."},
       {"RIFF" + le32(36) + "WAVELIST" + pcm8.substr(12), "Corrupted WAV header."},
-      {"RIFF" + le32(36) + "WAVEfmt?" + pcm8.substr(16), "Corrupted WAV header."},
+      {"RIFF" + le32(36) + "WAVEfmt?" + pcm8.substr(16) + data3, "Corrupted WAV header."},
       {riff_fmt(16, 1, 0, 8), "Number of channels (0) not supported."},
       {riff_fmt(16, 1, 3, 8), "Number of channels (3) not supported."},
       {riff_fmt(16, 1, 257, 8), "Number of channels (257) not supported."},
