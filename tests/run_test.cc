@@ -119,7 +119,7 @@ TEST(Run, CommandLineAndFiles) {
       {"tapsum FIR", "0.5 0.5\n0.25\n", "", 2,
        "tapsum: Number of columns in FIR file is not constant.\n", ""},
       // Nothing that is read is written over, under any name.
-      {"ln IN link && tapsum FIR IN ./link", "1\n", wav3, 2, same + "./link'.\n", ""},
+      {"ln -f IN link && tapsum FIR IN ./link", "1\n", wav3, 2, same + "./link'.\n", ""},
       {"tapsum FIR IN ./fir.txt", "1\n", wav3, 2,
        "tapsum: FIR file and output are the same file './fir.txt'.\n", ""},
       {"tapsum FIR IN >>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "in.wav'.\n", wav3},
