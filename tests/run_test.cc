@@ -1,11 +1,11 @@
 // Runs of the built tool: a command line, coefficient text and WAV bytes in; status, report and
 // output out.
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -22,12 +22,19 @@ std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate 
          le16(block) + le16(bits) + "data" + le32(data_size);
 }
 
-// A file of these bytes in the test's own temporary folder; returns its path.
+// A file of these bytes in the test's own temporary folder, made empty when
+// the test first uses it (a folder of an earlier run whose process had the
+// same id may still be there); returns its path.
 std::string temp_file(const std::string &name, const std::string &bytes) {
+  static const testing::TestInfo *emptied_for = nullptr;
   const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
   const std::string dir = testing::TempDir() + "tapsum_" + test->test_suite_name() + "_" +
                           test->name() + "_" + std::to_string(getpid());
-  mkdir(dir.c_str(), 0700);
+  if (emptied_for != test) {
+    std::filesystem::remove_all(dir);
+    emptied_for = test;
+  }
+  std::filesystem::create_directory(dir);
   std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
   return dir + "/" + name;
 }
@@ -119,7 +126,7 @@ TEST(Run, CommandLineAndFiles) {
       {"tapsum FIR", "0.5 0.5\n0.25\n", "", 2,
        "tapsum: Number of columns in FIR file is not constant.\n", ""},
       // Nothing that is read is written over, under any name.
-      {"ln -f IN link && tapsum FIR IN ./link", "1\n", wav3, 2, same + "./link'.\n", ""},
+      {"ln IN link && tapsum FIR IN ./link", "1\n", wav3, 2, same + "./link'.\n", ""},
       {"tapsum FIR IN ./fir.txt", "1\n", wav3, 2,
        "tapsum: FIR file and output are the same file './fir.txt'.\n", ""},
       {"tapsum FIR IN >>IN; s=$?; cat IN; exit $s", "1\n", wav3, 2, same + "in.wav'.\n", wav3},

@@ -186,7 +186,7 @@ def run_suite(build, timeout, every_test=False):
 
 
 def unique_kills(killers):
-    """The tests that alone kill some mutant, and the tests that kill nothing alone."""
+    """For each test that failed on some mutant: the mutants it alone kills."""
     tests = sorted({t for failed in killers.values() for t in failed})
     print("\nkilled by one test alone:")
     for test in tests:
