@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "cli/tapsum.h"
-#include "filter/filter.h"
+#include "filter/engine.h"
 
 namespace {
 

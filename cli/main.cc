@@ -101,7 +101,13 @@ int main(int argc, char **argv) {
   }
 
   // TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
+  // TAPSUM_METHOD=kernels or fft forms the sums by that method, whatever
+  // the taps.
   if (const char *threads = getenv("TAPSUM_THREADS")) filter_threads(atoi(threads));
+  if (const char *method = getenv("TAPSUM_METHOD")) {
+    if (strcmp(method, "kernels") == 0) set_filter_method(kernel_sums);
+    if (strcmp(method, "fft") == 0) set_filter_method(transform_sums);
+  }
 
   setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);

@@ -21,7 +21,7 @@
 #include <algorithm>
 #include <cmath>
 
-#include "filter/filter.h"
+#include "filter/engine.h"
 
 namespace {
 

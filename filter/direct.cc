@@ -13,7 +13,7 @@
 #include <cstdio>
 
 #include "cli/tapsum.h"
-#include "filter/filter.h"
+#include "filter/engine.h"
 #include "wav/wav.h"
 
 namespace {

@@ -4,7 +4,7 @@
 // An output's sum runs over the coefficients from the first it visits to the
 // last, coef[k] times the sample k frames before the output's own. Channel 2
 // of a stereo input rounds its running sum to double after every addition.
-#include "filter/filter.h"
+#include "filter/engine.h"
 
 long double exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
                       long double sum) {

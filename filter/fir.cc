@@ -3,15 +3,16 @@
 // Output frame t of a channel is y[t] = sum of h[k] * x[t - k], k = 0 to
 // taps - 1, with x = 0 before the first frame and after the last: N input
 // frames give N + taps - 1 output frames, the fill, steady and tail phases
-// of the direct path (direct.cc) in one. The outputs go in blocks of BLOCK
-// frames. A block holds its samples with the taps - 1 before them, zeros
-// where there is no input, so that every output is the same window sum
-// whichever phase it belongs to. Its double sums come from the kernels
-// (kernels.cc) and its codes from certification (certify.cc); an output
+// of the direct path (direct.cc) in one. The outputs go in blocks of the
+// run's block size. A block holds its samples with the taps - 1 before
+// them, zeros where there is no input, so that every output is the same
+// window sum whichever phase it belongs to. Its double sums come from the
+// kernels (kernels.cc) or the transform (transform.cc), and its codes from
+// certification (certify.cc) with the bound that goes with them; an output
 // whose code the bound leaves open, or whose magnitude could be the peak,
 // takes the exact sum (exact.cc), over just the coefficients the direct path
 // visits. Blocks are computed on the worker threads (workers.cc) and read
-// and written here, in order.
+// and written here, in order. Every buffer is made before the first sample.
 //
 // The peak the direct path reports is the largest exact magnitude rounded
 // to double, whatever the order of the outputs: an output that can't exceed
@@ -24,16 +25,21 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "cli/tapsum.h"
-#include "filter/filter.h"
+#include "filter/engine.h"
 #include "wav/wav.h"
 
 namespace {
 
+// Output frames of a block with the kernels; the transform's blocks are
+// whole segments, at least this many.
 constexpr int BLOCK = 8192;
-constexpr int MAX_SLOTS = 8;
 constexpr uint64_t UNKNOWN = UINT64_MAX;
+// Outputs of a block checked against their exact sums when the transform
+// computed it.
+constexpr int CHECKS = 4;
 
 // The run's fixed values.
 struct layout {
@@ -42,39 +48,46 @@ struct layout {
   int outputs;  // output channels
   int out_bits;
   int taps;
+  int block;        // output frames of a full block
+  int segment;      // outputs of a transform segment; 0 when the kernels sum
   bool exact_only;  // no bound: every output takes the exact sum
-  double bound[2];  // of output channels 1 and 2
+  double bound[2];  // of the kernels' sums of output channels 1 and 2
 };
 
 // One block of output frames and everything computed for it. Its window
-// is the frames from t0 - taps + 1 to t0 + BLOCK - 1: raw holds the bytes of
-// those in the input, window frames from - to to - 1; x the samples, 0 where
-// there is no input.
+// is the frames from t0 - taps + 1 to t0 + block - 1: raw holds the bytes
+// of those in the input, window frames from - to to - 1; x the samples, 0
+// where there is no input, and beyond the window as far as a kernel reads.
 struct block {
-  unsigned char raw[4 * (MAX_FIR_SAMPLES - 1 + BLOCK)];
+  std::vector<unsigned char> raw;
   int from;
   int to;
-  double x[2][MAX_FIR_SAMPLES - 1 + BLOCK];  // input channels 1 and 2
-  uint64_t t0;                               // the first output frame
-  int n;                                     // output frames
+  std::vector<double> x[2];  // input channels 1 and 2
+  uint64_t t0;               // the first output frame
+  int n;                     // output frames
   uint64_t frames;   // input frames, when the input has ended by this block; else UNKNOWN
   uint64_t read_to;  // input frames read up to the end of this block
-  double sums[BLOCK];
-  int open[BLOCK];  // the outputs of a channel that take the exact sum
-  long double exact_sums[BLOCK];
-  int codes[2][BLOCK];  // output channels 1 and 2
-  unsigned char bytes[4 * BLOCK];
+  std::vector<double> sums[2];    // output channels 1 and 2
+  std::vector<double> bounds[2];  // of each transform segment
+  std::vector<int> open;          // the outputs of a channel that take the exact sum
+  std::vector<long double> exact_sums;
+  std::vector<int> codes[2];
+  std::vector<unsigned char> bytes;
   double peak;
   int clipped;
   uint64_t exact;
+  bool transformed;  // the sums that decided the codes came from the transform
 };
 
 layout run;
-block slots[MAX_SLOTS];
+std::vector<block> slots;
 double reversed[2][MAX_FIR_SAMPLES];  // the columns, oldest weight first
 std::atomic<double> known_peak;       // a magnitude some exact sum of the run has reached
+std::atomic<bool> transform_broken;   // a block's check found the transform beyond its bound
 uint64_t exact_count;
+uint64_t transform_count;
 int threads_wanted;
+filter_method method_wanted = automatic;
 
 // An output channel's column, samples and bound.
 struct column {
@@ -87,7 +100,7 @@ struct column {
 
 column column_of(const block &b, int c) {
   const double *coef = c == 0 ? fir_coef1 : fir_coef2;
-  return {coef, reversed[c], b.x[run.channels == 2 ? c : 0], run.channels == 2 && c == 1,
+  return {coef, reversed[c], b.x[run.channels == 2 ? c : 0].data(), run.channels == 2 && c == 1,
           run.bound[c]};
 }
 
@@ -136,72 +149,128 @@ void exact_sums(const block &b, const column &col, const int *open, int count, l
   }
 }
 
-}  // namespace
+// The transform's sums of a block, or false when a few outputs spread over
+// it lie further from their exact sums than the bound allows: a fault no
+// analysis covers (a plan, an index, a broken library), after which the run
+// sums with the kernels.
+bool transform_sums_of(block &b, int k) {
+  const double *x[2];
+  double *sums[2];
+  double *bounds[2];
+  for (int c = 0; c < run.outputs; c++) {
+    x[c] = column_of(b, c).x;
+    sums[c] = b.sums[c].data();
+    bounds[c] = b.bounds[c].data();
+  }
+  transform_block(k, x, b.n, sums, bounds);
+  int checked[CHECKS];
+  for (int j = 0; j < CHECKS; j++) checked[j] = static_cast<int>((2 * j + 1) * int64_t{b.n} / 8);
+  long double exact[CHECKS];
+  for (int c = 0; c < run.outputs; c++) {
+    exact_sums(b, column_of(b, c), checked, CHECKS, exact);
+    for (int j = 0; j < CHECKS; j++) {
+      const int i = checked[j];
+      const double limit = transform_check_limit(c, bounds[c][i / run.segment]);
+      if (!(fabsl(exact[j] - sums[c][i]) <= limit)) return false;
+    }
+  }
+  return true;
+}
+
+// Certifies a channel's sums, segment by segment when the transform formed
+// them, and lists in b.open the outputs that take the exact sum.
+int certify_block(block &b, int c) {
+  const int bits = run.out_bits;
+  const double floor = known_peak.load();
+  int *codes = b.codes[c].data();
+  const double *sums = b.sums[c].data();
+  if (!b.transformed)
+    return certify(sums, b.n, run.bound[c], bits, floor, codes, &b.clipped, b.open.data());
+  int opened = 0;
+  for (int q = 0, at = 0; at < b.n; q++, at += run.segment) {
+    int *open = b.open.data() + opened;
+    const int listed = certify(sums + at, std::min(run.segment, b.n - at), b.bounds[c][q], bits,
+                               floor, codes + at, &b.clipped, open);
+    for (int j = 0; j < listed; j++) open[j] += at;
+    opened += listed;
+  }
+  return opened;
+}
 
 void compute_block(int k) {
-  block &b = slots[k];
+  block &b = slots[static_cast<size_t>(k)];
   b.peak = 0;
   b.clipped = 0;
   b.exact = 0;
-  int *open = b.open;
-  long double *exact = b.exact_sums;
-  const int window = run.taps - 1 + BLOCK;
+  const int window = static_cast<int>(b.x[0].size());
   for (int c = 0; c < run.channels; c++) {
-    std::fill(b.x[c], b.x[c] + b.from, 0.0);
-    std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
+    std::fill(b.x[c].begin(), b.x[c].begin() + b.from, 0.0);
+    std::fill(b.x[c].begin() + b.to, b.x[c].begin() + window, 0.0);
   }
   const int frame_bytes = run.channels * run.in_bits / 8;
   // The portable level decodes without AVX2 too.
-  decode_frames(b.raw + b.from * frame_bytes, run.in_bits, run.channels, b.to - b.from,
-                b.x[0] + b.from, b.x[1] + b.from, simd_level(-1) >= 1);
+  decode_frames(b.raw.data() + b.from * frame_bytes, run.in_bits, run.channels, b.to - b.from,
+                b.x[0].data() + b.from, b.x[1].data() + b.from, simd_level(-1) >= 1);
+
+  b.transformed = false;
+  if (run.segment != 0 && !transform_broken.load()) {
+    b.transformed = transform_sums_of(b, k);
+    if (!b.transformed) transform_broken = true;
+  }
+  if (!b.transformed && !run.exact_only) {
+    const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
+    for (int c = 0; c < run.outputs; c++)
+      block_sums(reversed[c], column_of(b, c).x, run.taps, rounded_up, b.sums[c].data());
+  }
+
+  int *open = b.open.data();
+  long double *exact = b.exact_sums.data();
   for (int c = 0; c < run.outputs; c++) {
-    const column col = column_of(b, c);
     int opened = 0;
     if (run.exact_only) {
       for (int i = 0; i < b.n; i++) open[opened++] = i;
     } else {
-      const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
-      block_sums(col.reversed, col.x, run.taps, rounded_up, b.sums);
-      opened = certify(b.sums, b.n, col.bound, run.out_bits, known_peak.load(), b.codes[c],
-                       &b.clipped, open);
+      opened = certify_block(b, c);
     }
-    exact_sums(b, col, open, opened, exact);
+    exact_sums(b, column_of(b, c), open, opened, exact);
     for (int j = 0; j < opened; j++) {
       const long double magnitude = fabsl(exact[j]);
       if (magnitude > b.peak) b.peak = static_cast<double>(magnitude);
       int clip = 0;
-      b.codes[c][open[j]] = sample_code(static_cast<double>(exact[j]), run.out_bits, &clip);
+      b.codes[c][static_cast<size_t>(open[j])] =
+          sample_code(static_cast<double>(exact[j]), run.out_bits, &clip);
       b.clipped |= clip;
     }
     b.exact += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0], b.codes[1], run.outputs, b.n, run.out_bits, b.bytes);
+  encode_frames(b.codes[0].data(), b.codes[1].data(), run.outputs, b.n, run.out_bits,
+                b.bytes.data());
   raise_known_peak(b.peak);
 }
 
-namespace {
-
 // The threads for a run: as asked, or as many as the process may run on, but
 // no more than there are blocks to share when the length is known.
-int threads_for(uint32_t frames, int taps) {
+int threads_for(uint32_t frames, int taps, int block_frames) {
   int threads = threads_wanted;
   if (threads <= 0) {
     cpu_set_t cpus;
     threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
     if (frames != 0) {
       const uint64_t blocks =
-          (uint64_t{frames} + static_cast<uint64_t>(taps) - 1 + BLOCK - 1) / BLOCK;
+          (uint64_t{frames} + static_cast<uint64_t>(taps) - 1 + static_cast<uint64_t>(block_frames) -
+           1) /
+          static_cast<uint64_t>(block_frames);
       threads = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(threads), blocks));
     }
   }
-  return std::clamp(threads, 1, MAX_SLOTS - 2);
+  return std::clamp(threads, 1, MAX_THREADS);
 }
 
-}  // namespace
-
-uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames) {
-  run = {channels, in_bits, channels == 2 || stereo_fir ? 2 : 1, out_bits, taps, false, {0, 0}};
+// Sets up the run: the columns, their bounds, the method and the block
+// size.
+void prepare(int channels, int in_bits, int out_bits, int taps, int stereo_fir) {
+  run = {channels, in_bits, channels == 2 || stereo_fir ? 2 : 1, out_bits, taps, BLOCK, 0, false,
+         {0, 0}};
   for (int k = 0; k < taps; k++) {
     reversed[0][taps - 1 - k] = fir_coef1[k];
     reversed[1][taps - 1 - k] = fir_coef2[k];
@@ -209,16 +278,59 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   run.bound[0] = column_bound(fir_coef1, taps);
   run.bound[1] = column_bound(fir_coef2, taps);
   run.exact_only = run.bound[0] < 0 || run.bound[1] < 0;
+  const filter_method method = method_wanted == automatic ? method_for(taps) : method_wanted;
+  if (method == transform_sums && !run.exact_only) {
+    const double *coef[2] = {fir_coef1, fir_coef2};
+    const bool rounded[2] = {false, channels == 2};
+    run.segment = transform_prepare(coef, rounded, run.outputs, taps);
+  }
+  if (run.segment != 0) run.block = (BLOCK + run.segment - 1) / run.segment * run.segment;
   known_peak = 0;
+  transform_broken = false;
   exact_count = 0;
+  transform_count = 0;
+}
 
-  const int threads = threads_for(frames, taps);
-  const int in_use = threads + 2;  // slots: some being read and written, the rest computed
-  start_workers(threads);
+// count slots with every buffer a block of the run needs.
+void make_slots(int count) {
+  const int taps = run.taps;
+  const int channels = run.channels;
+  const size_t frames = static_cast<size_t>(run.block);
+  const size_t window = static_cast<size_t>(taps - 1) + frames + KERNEL_OUTPUTS;
+  const size_t segments = run.segment != 0 ? frames / static_cast<size_t>(run.segment) : 0;
+  slots.resize(static_cast<size_t>(count));
+  for (block &b : slots) {
+    b.raw.resize(static_cast<size_t>(channels * run.in_bits / 8) * window);
+    b.open.resize(frames);
+    b.exact_sums.resize(frames);
+    b.bytes.resize(frames * 4);
+    for (int c = 0; c < 2; c++) {
+      b.x[c].assign(c < channels ? window : 0, 0.0);
+      b.sums[c].resize(c < run.outputs ? frames + KERNEL_OUTPUTS : 0);
+      b.bounds[c].resize(c < run.outputs ? segments : 0);
+      b.codes[c].resize(c < run.outputs ? frames : 0);
+    }
+  }
+  if (run.segment != 0) transform_slots(count);
+}
+
+}  // namespace
+
+uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
+             uint32_t frames) {
+  // The block size depends on the method, the threads on the block size,
+  // and the slots on the threads: two more than the threads, some being
+  // read and written while the rest are computed.
+  prepare(channels, in_bits, out_bits, taps, stereo_fir);
+  const int threads = threads_for(frames, taps, run.block);
+  const int slot_count = threads + 2;
+  make_slots(slot_count);
+  start_workers(threads, compute_block);
 
   const int frame_bytes = channels * in_bits / 8;
   const int sample_bytes = out_bits / 8 * run.outputs;
   const uint32_t step = frames > 100 ? frames / 100 : 0;
+  const uint64_t slots_used = static_cast<uint64_t>(slot_count);
   uint64_t frames_read = 0;
   uint64_t total = UNKNOWN;  // output frames, once the input has ended
   uint64_t next_t0 = 0;
@@ -229,20 +341,21 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   for (;;) {
     // Read ahead while a slot is free. Never past the declared frames: what
     // follows them is not audio.
-    while (next - written_blocks < static_cast<uint64_t>(in_use) && next_t0 < total) {
-      block &b = slots[next % MAX_SLOTS];
-      const block &before = slots[(next + MAX_SLOTS - 1) % MAX_SLOTS];
+    while (next - written_blocks < slots_used && next_t0 < total) {
+      block &b = slots[next % slots_used];
+      const block &before = slots[(next + slots_used - 1) % slots_used];
       // The window's first taps - 1 frames are the last of the block before.
       const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_bytes);
       if (next != 0)
-        std::copy_n(before.raw + static_cast<size_t>(before.n) * static_cast<size_t>(frame_bytes),
-                    history, b.raw);
+        std::copy_n(before.raw.data() +
+                        static_cast<size_t>(before.n) * static_cast<size_t>(frame_bytes),
+                    history, b.raw.data());
       int got = 0;
       if (total == UNKNOWN) {
-        int want = BLOCK;
+        int want = run.block;
         if (frames != 0 && frames - frames_read < static_cast<uint64_t>(want))
           want = static_cast<int>(frames - frames_read);
-        got = static_cast<int>(fread(b.raw + history, static_cast<size_t>(frame_bytes),
+        got = static_cast<int>(fread(b.raw.data() + history, static_cast<size_t>(frame_bytes),
                                      static_cast<size_t>(want), in));
         frames_read += static_cast<uint64_t>(got);
         if (got < want || frames_read == frames)
@@ -252,23 +365,23 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
       const int64_t first = static_cast<int64_t>(next_t0) - (taps - 1);
       b.from = static_cast<int>(std::max<int64_t>(0, -first));
       b.to = static_cast<int>(
-          std::min<int64_t>(taps - 1 + BLOCK, static_cast<int64_t>(frames_read) - first));
+          std::min<int64_t>(taps - 1 + run.block, static_cast<int64_t>(frames_read) - first));
       b.to = std::max(b.to, b.from);
       b.t0 = next_t0;
-      b.n = static_cast<int>(std::min<uint64_t>(BLOCK, total - next_t0));
+      b.n = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(run.block), total - next_t0));
       b.frames = total == UNKNOWN ? UNKNOWN : frames_read;
       b.read_to = frames_read;
       next_t0 += static_cast<uint64_t>(b.n);
-      hand_out(static_cast<int>(next % MAX_SLOTS));
+      hand_out(static_cast<int>(next % slots_used));
       next++;
     }
     if (written_blocks == next) break;
 
-    const int k = static_cast<int>(written_blocks % MAX_SLOTS);
+    const int k = static_cast<int>(written_blocks % slots_used);
     wait_done(k);
-    const block &b = slots[k];
+    const block &b = slots[static_cast<size_t>(k)];
     const size_t bytes = static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes);
-    if (fwrite(b.bytes, 1, bytes, out) != bytes) output_failed();
+    if (fwrite(b.bytes.data(), 1, bytes, out) != bytes) output_failed();
     // Progress at every multiple of 1% of more than 100 declared frames, for
     // the frames of the steady phase: those read after the first taps.
     if (step != 0) {
@@ -280,6 +393,7 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
     if (b.peak > peak) peak = b.peak;
     clipped |= b.clipped;
     exact_count += b.exact;
+    transform_count += b.transformed;
     written_blocks++;
   }
   stop_workers();
@@ -302,7 +416,15 @@ uint64_t exact_outputs() {
   return exact_count;
 }
 
+uint64_t transform_blocks() {
+  return transform_count;
+}
+
 int filter_threads(int wanted) {
   threads_wanted = wanted;
   return wanted;
+}
+
+void set_filter_method(filter_method method) {
+  method_wanted = method;
 }

@@ -10,7 +10,7 @@
 // multiply-adds, taps + 1 in the portable kernel, which rounds its products.
 #include <immintrin.h>
 
-#include "filter/filter.h"
+#include "filter/engine.h"
 
 namespace {
 

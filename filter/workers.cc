@@ -8,12 +8,12 @@
 // a fatal error may end the process while the workers wait or compute.
 #include <pthread.h>
 
-#include "filter/filter.h"
+#include "filter/engine.h"
 
 namespace {
 
-constexpr int MAX_THREADS = 64;
-constexpr int QUEUE = 64;
+// A run has two slots more than threads.
+constexpr int QUEUE = MAX_THREADS + 2;
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
@@ -24,6 +24,7 @@ bool done[QUEUE];
 bool stopping;
 pthread_t workers[MAX_THREADS];
 int worker_count;
+void (*compute_block)(int slot);
 
 // Takes the oldest queued slot and computes it; the lock is held on entry
 // and on return, not while computing.
@@ -51,7 +52,8 @@ void *work(void *) {
 
 }  // namespace
 
-void start_workers(int count) {
+void start_workers(int count, void (*compute)(int slot)) {
+  compute_block = compute;
   stopping = false;
   queued = 0;
   queued_from = 0;

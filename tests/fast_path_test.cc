@@ -1,11 +1,12 @@
-// fir against the direct path's exact arithmetic, over every kernel and 1, 2, 3 and 6 threads.
+// fir against the direct path's exact arithmetic, by kernels and by transform, on 1, 2, 3 and 6
+// threads.
 #include <cmath>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "cli/tapsum.h"
-#include "filter/filter.h"
+#include "filter/engine.h"
 #include "tests/support.h"
 
 namespace {
@@ -74,24 +75,31 @@ std::string formulas(const std::vector<double> &h, const std::string &codes, int
   return out;
 }
 
-// fir must show what the direct path shows, with every kernel the processor
-// has and each thread count, and end in the output bytes want. Returns the
-// outputs that took the exact sum in the last run.
+// fir must show what the direct path shows, by the kernels and by the
+// transform, with every kernel level the processor has and each thread
+// count, and end in the output bytes want. Returns the outputs that took
+// the exact sum in the last run by the kernels.
 uint64_t expect_same(const job &j, const std::string &what, std::vector<int> threads = {1},
                      const std::string &want = "") {
   const std::string direct = run_filter(j, fir_direct);
   EXPECT_TRUE(direct.size() > want.size() && direct.ends_with(want)) << what;
-  for (const int count : threads)
-    for (int level = 0; level <= simd_level(2); level++) {
-      filter_threads(count);
-      simd_level(level);
-      const std::string fast = run_filter(j, fir);
-      EXPECT_TRUE(fast == direct) << what << ", kernel " << level << ", " << count << " threads: "
-                                  << fast.substr(0, fast.find('\n', fast.find('\n') + 1));
-    }
+  uint64_t exact = 0;
+  for (const filter_method method : {transform_sums, kernel_sums})
+    for (const int count : threads)
+      for (int level = 0; level <= simd_level(2); level++) {
+        set_filter_method(method);
+        filter_threads(count);
+        simd_level(level);
+        const std::string fast = run_filter(j, fir);
+        EXPECT_TRUE(fast == direct)
+            << what << ", method " << method << ", kernel " << level << ", " << count
+            << " threads: " << fast.substr(0, fast.find('\n', fast.find('\n') + 1));
+        exact = exact_outputs();
+      }
+  set_filter_method(automatic);
   filter_threads(0);
   simd_level(2);
-  return exact_outputs();
+  return exact;
 }
 
 // Inputs shorter and longer than the filter, of one block of 8192 frames
@@ -184,6 +192,26 @@ TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
   const std::vector<double> mid = {0x1.0fda7d27d225p-2, 0x1.9d4cf2780c277p-2, 0, 0};
   expect_same({mid, {}, 2, 16, 16, pairs, 0}, "midpoint");
   expect_same({mid, {}, 2, 16, 16, pairs.substr(0, 8), 2}, "midpoint at the end");
+}
+
+// A transform whose sums lie beyond a sixteenth of its bound from the exact
+// sums of the outputs checked in each block is taken to be broken: that
+// block and those after it are summed by the kernels, with the same bytes.
+// A bound scaled down 2^40 times can't hold; at its own size it holds on
+// every block of a run of four.
+TEST(FastPath, LeavesATransformThatBreaksItsBound) {
+  std::vector<double> taps(200, 0.0);
+  taps[0] = taps[199] = 0.5;
+  const job j{taps, {}, 2, 8, 8, noise(3 * 2 * 8192 + 2), 0};
+  set_filter_method(transform_sums);
+  run_filter(j, fir);
+  EXPECT_EQ(transform_blocks(), 4u);
+  transform_bound_scale(0x1p-40);
+  const std::string broken = run_filter(j, fir);
+  EXPECT_EQ(transform_blocks(), 0u);
+  transform_bound_scale(1);
+  set_filter_method(automatic);
+  EXPECT_EQ(broken, run_filter(j, fir_direct));
 }
 
 // Each kernel really runs: the portable kernel sums one chain of rounded

@@ -1,0 +1,91 @@
+// The parts of the filter engine shared by the files of filter/, the tests and the benchmark.
+#pragma once
+
+#include <cstdint>
+
+#include "filter/filter.h"
+
+// The report lines both paths print: the percentage after done of frames
+// declared frames, and at the end the peak level and, when an output
+// clipped, the warning.
+void report_progress(uint64_t done, uint64_t frames);
+void report_end(double peak, int clipped);
+
+// How many output samples of the last fir call took the exact sum because
+// the bound could not decide their code, or they could be the peak; and how
+// many of its blocks kept the transform's sums.
+uint64_t exact_outputs();
+uint64_t transform_blocks();
+
+// Chooses the kernels, and the certification and decoding that go with them: 0
+// portable, 1 AVX2 with FMA, 2 AVX-512; at most what the processor has (the
+// default); -1 leaves them as they are. Returns the level now in use.
+int simd_level(int wanted);
+
+// The method fir uses for taps coefficient rows when it may choose.
+filter_method method_for(int taps);
+
+// Outputs a kernel call computes at once; callers round their counts up to
+// a multiple of it.
+constexpr int KERNEL_OUTPUTS = 8;
+
+// sums[i] = reversed[0] * x[i] + ... + reversed[taps - 1] * x[i + taps - 1]
+// in double, for i below n, a multiple of KERNEL_OUTPUTS: each sum is one
+// chain of taps fused multiply-adds (or products and additions in the
+// portable kernel), so it is rounded at most taps + 1 times on any path.
+void block_sums(const double *reversed, const double *x, int taps, int n, double *sums);
+
+// The exact sum of coef[k] * at[-k] for k from first to last, added in that
+// order to sum: in the extended format, or with the running sum rounded to
+// double after every addition when rounded is set.
+long double exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
+                      long double sum);
+// The same for four outputs, whose chains are interleaved.
+void exact_sum4(const double *coef, const double *const *at, int first, int last, bool rounded,
+                long double *sums);
+
+// The error bound of the kernels' double sums of a column, or -1 when there
+// is none (a coefficient not finite, or a sum of magnitudes too large); the
+// argument is in certify.cc.
+double column_bound(const double *coef, int taps);
+
+// Certifies the n double sums of one output channel. An output whose code
+// every value within the bound of its sum gives has that code written to
+// codes[i] and its clip flag ORed into clipped; the others are
+// listed in open, in order: those whose code is left open, and those whose
+// exact magnitude could pass both floor, a lower bound of the peak, and
+// the magnitudes the other sums make certain. Returns how many are listed.
+int certify(const double *sums, int n, double bound, int bits, double floor, int *codes,
+            int *clipped, int *open);
+
+// The transform (transform.cc): overlap-save with real FFTs of one size for
+// the run, each output channel's column spectrum computed once.
+//
+// Prepares a run of taps rows from the columns coef[c], c below outputs
+// (rounded[c] when that channel's exact sum rounds its running sum to
+// double). Returns the outputs of a segment, or 0 when the columns are
+// beyond what the bound covers; the sums then come from the kernels.
+int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps);
+// Makes the scratch of count blocks computed at once.
+void transform_slots(int count);
+// The sums of the first n outputs of window x[c] of each output channel c,
+// a segment at a time, on slot's scratch; bounds[c][q] is the spread of
+// segment q's sums around the exact ones.
+void transform_block(int slot, const double *const *x, int n, double *const *sums,
+                     double *const *bounds);
+// How far an exact sum of channel c may lie from a transform sum whose
+// spread is bound before the transform is taken to be broken: a sixteenth
+// of the transform's share of the bound, plus the exact chain's own.
+double transform_check_limit(int c, double bound);
+// Multiplies the transform's share of every bound; 1 unless a test shows
+// that a bound far too small is caught.
+void transform_bound_scale(double scale);
+
+// Threads computing the blocks of a run: compute(slot) runs on one of
+// them, or on the calling thread. start_workers starts count - 1 threads;
+// hand_out queues a slot; wait_done returns when a slot has been computed,
+// computing queued slots itself while it waits; stop_workers ends them.
+void start_workers(int count, void (*compute)(int slot));
+void hand_out(int slot);
+void wait_done(int slot);
+void stop_workers();

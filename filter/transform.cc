@@ -1,0 +1,225 @@
+// The transform: double sums of a block by overlap-save with real FFTs, and their error bound.
+//
+// A segment is L = 2^t window samples x of one input channel, L at least
+// 4 * taps. Its circular convolution with the column h, zero-padded to L,
+// equals the window sum of every output from taps - 1 on: a segment yields
+// L - taps + 1 outputs, and the next segment starts that many samples later.
+// G = F(h / L), F the unnormalised DFT, is computed once per run by the same
+// forward transform; a segment's sums are then y^ = F*(F(x) . G^): one real
+// FFT, L / 2 + 1 complex products and one inverse real FFT. The bound on
+// |y^ - y|, for the true sums y of the same doubles, every output of the
+// segment alike:
+//
+// 1. The FFT's own error (Higham, Accuracy and Stability of Numerical
+//    Algorithms, 2nd ed., section 24.1): with u = 2^-53, gamma_k = k u /
+//    (1 - k u), twiddles within u of the true ones and eta = u + gamma_4
+//    (sqrt 2 + u), each of the t butterfly stages errs by at most eta
+//    relative to the magnitudes it combines, so a computed transform of
+//    size 2^t is within eps_L = t eta / (1 - t eta) of the true one in the
+//    Euclidean norm relative to the true one's norm (Theorem 24.2), and
+//    componentwise within eps_L times the sum of the input's magnitudes:
+//    every output of the butterflies is reached from every input along
+//    exactly one path of unit-modulus weights. Parseval: |F v| = sqrt(L) |v|.
+// 2. Four parts make up y^ - y, each bounded through |a . b| <= |a|max |b|:
+//    the inverse transform's rounding, at most eps_L sqrt(L) |P^| with P^
+//    the products; the products' rounding, sqrt 2 gamma_2 |X^_k| |G^_k| each
+//    (no fused multiply-add: they are formed as written), at most sqrt(L)
+//    sqrt 2 gamma_2 |G^|max |X^|; the forward transform's error carried by
+//    G^, sqrt(L) |G^|max eps_L |X|; and the spectrum's own error carried by X,
+//    sqrt(L) |G^ - G|max |X|. With |X| = sqrt(L) |x| and |X^|, |P^| within
+//    (1 + eps_L)(1 + sqrt 2 gamma_2) of their true sizes (the factor
+//    SECOND_ORDER covers this):
+//        |y^ - y| <= |x| (L |G^|max (2 eps_L + sqrt 2 gamma_2) + L |G^ - G|max).
+// 3. G^ is the computed transform of h / L (the scaling is by a power of
+//    two, exact), so by the componentwise form of step 1 |G^ - G|max <=
+//    eps_L H / L, with H the sum of the |h[k]|: L |G^ - G|max <= eps_L H.
+// 4. |x| is the segment's own Euclidean norm, summed in double and rounded
+//    up by its relative error, (L + 4) 2^-52 at most.
+// 5. The analysis is of plain radix 2; the library's codelets round in
+//    other patterns with constants of the same order, so steps 1 to 3 are
+//    multiplied by SAFETY = 2^8.
+// 6. The exact sum is not y either. Every partial sum is below H; the
+//    extended chain rounds each product and each addition by at most 2^-64
+//    relative, (taps + 1) 2^-64 H in all; the chain of channel 2 of a stereo
+//    input rounds each addition to double as well, (taps (2^-53 + 2^-63) +
+//    2^-64) H; 2^-10 of either more covers second-order terms.
+// 7. Roundings that underflow err by at most 2^-1075 absolutely. The
+//    transform is used only for columns with H below 2^100 (others take the
+//    kernels), so fewer than 2^26 such roundings, none amplified by more
+//    than 2^116 on the way to an output, stay below UNDERFLOW = 2^-900.
+// A segment's spread is SAFETY (steps 1 to 3) + step 6 + step 7, computed
+// with upward slack; certification adds the rounding of the sums formed
+// with it. Measured errors are some 10^3 below steps 1 to 3 alone.
+#include <fftw3.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "filter/engine.h"
+
+namespace {
+
+constexpr double U = 0x1p-53;
+constexpr double SAFETY = 0x1p8;
+constexpr double SECOND_ORDER = 1 + 1e-6;
+constexpr double CHAIN_SLACK = 1 + 0x1p-10;
+constexpr double UNDERFLOW = 0x1p-900;
+constexpr double LARGEST_H = 0x1p100;
+
+// Step 1: eps_L for a transform of size 2^t with unit roundoff u.
+long double fft_error(int t, long double u) {
+  const long double gamma4 = 4 * u / (1 - 4 * u);
+  const long double eta = u + gamma4 * (std::sqrt(2.0L) + u);
+  return t * eta / (1 - t * eta);
+}
+
+struct scratch {
+  double *in;
+  fftw_complex *spectrum;
+  fftw_complex *product;
+  double *out;
+};
+
+int size;      // L
+int segment;   // outputs of a segment, L - taps + 1
+int outputs;   // output channels
+fftw_plan forward;
+fftw_plan inverse;
+fftw_complex *spectra[2];   // G^ of each output channel's column
+double per_norm[2];         // steps 1 to 3 and 5 per unit of |x|
+double chain[2];            // steps 6 and 7
+double scale = 1;
+std::vector<scratch> slots;
+
+void release_size() {
+  for (scratch &s : slots) {
+    fftw_free(s.in);
+    fftw_free(s.spectrum);
+    fftw_free(s.product);
+    fftw_free(s.out);
+  }
+  slots.clear();
+  for (fftw_complex *&g : spectra) {
+    fftw_free(g);
+    g = nullptr;
+  }
+  if (forward != nullptr) fftw_destroy_plan(forward);
+  if (inverse != nullptr) fftw_destroy_plan(inverse);
+  forward = inverse = nullptr;
+  size = 0;
+}
+
+scratch make_scratch() {
+  const size_t half = static_cast<size_t>(size / 2 + 1);
+  return {fftw_alloc_real(static_cast<size_t>(size)), fftw_alloc_complex(half),
+          fftw_alloc_complex(half), fftw_alloc_real(static_cast<size_t>(size))};
+}
+
+// G^ of coef's first taps rows: the transform of h / L, by the run's own
+// plan on s's buffers. Returns |G^|max, rounded up.
+double make_spectrum(const double *coef, int taps, const scratch &s, fftw_complex *g) {
+  const int half = size / 2 + 1;
+  std::fill(s.in, s.in + size, 0.0);
+  for (int k = 0; k < taps; k++) s.in[k] = coef[k] / size;
+  fftw_execute_dft_r2c(forward, s.in, g);
+  double largest = 0;
+  for (int k = 0; k < half; k++) largest = std::max(largest, g[k][0] * g[k][0] + g[k][1] * g[k][1]);
+  return std::sqrt(largest * (1 + 0x1p-50)) * (1 + 0x1p-51);
+}
+
+// |x| of n samples, rounded up (step 4).
+double norm_up(const double *x, int n) {
+  double s[4] = {};
+  int i = 0;
+  for (; i + 4 <= n; i += 4)
+    for (int j = 0; j < 4; j++) s[j] += x[i + j] * x[i + j];
+  for (; i < n; i++) s[0] += x[i] * x[i];
+  const double squares = (s[0] + s[1]) + (s[2] + s[3]);
+  return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
+}
+
+// The complex products of the segment's spectrum with a column's.
+void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int half) {
+  for (int k = 0; k < half; k++) {
+    const double a = x[k][0], b = x[k][1], c = g[k][0], d = g[k][1];
+    p[k][0] = a * c - b * d;
+    p[k][1] = a * d + b * c;
+  }
+}
+
+}  // namespace
+
+// Measured on 10 s of 16-bit stereo, whole runs side by side: the kernels
+// are faster up to about 150 taps, the transform from there on.
+filter_method method_for(int taps) {
+  return taps >= 150 ? transform_sums : kernel_sums;
+}
+
+int transform_prepare(const double *const *coef, const bool *rounded, int count, int taps) {
+  long double h1[2] = {};
+  for (int c = 0; c < count; c++)
+    for (int k = 0; k < taps; k++) h1[c] += fabsl(coef[c][k]);
+  for (int c = 0; c < count; c++)
+    if (!(h1[c] < LARGEST_H)) return 0;
+
+  // L from 4 taps up to 8: measured, 2 taps up to 4 and 8 up to 16 cost
+  // more per output, the first in transforms, the second in memory.
+  int t = 6;
+  while ((1 << t) < 4 * taps) t++;
+  if (size != 1 << t) {
+    release_size();
+    size = 1 << t;
+    scratch s = make_scratch();
+    forward = fftw_plan_dft_r2c_1d(size, s.in, s.spectrum, FFTW_ESTIMATE);
+    inverse = fftw_plan_dft_c2r_1d(size, s.product, s.out, FFTW_ESTIMATE);
+    slots.push_back(s);
+  }
+  segment = size - taps + 1;
+  outputs = count;
+
+  const double eps = static_cast<double>(fft_error(t, U));
+  const double gamma2 = 2 * U / (1 - 2 * U);
+  for (int c = 0; c < count; c++) {
+    if (spectra[c] == nullptr) spectra[c] = fftw_alloc_complex(static_cast<size_t>(size / 2 + 1));
+    const double largest = make_spectrum(coef[c], taps, slots[0], spectra[c]);
+    const double h = static_cast<double>(h1[c]);
+    per_norm[c] = SAFETY * SECOND_ORDER * (size * largest * (2 * eps + std::sqrt(2.0) * gamma2) + eps * h);
+    const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
+    chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
+  }
+  return segment;
+}
+
+void transform_block(int slot, const double *const *x, int n, double *const *sums,
+                     double *const *bounds) {
+  const scratch &s = slots[static_cast<size_t>(slot)];
+  const int half = size / 2 + 1;
+  const int taps = size - segment + 1;
+  for (int q = 0; q * segment < n; q++) {
+    for (int c = 0; c < outputs; c++) {
+      const double *window = x[c] + q * segment;
+      // Channels that filter the same input share its transform.
+      if (c == 0 || x[c] != x[c - 1]) {
+        std::copy_n(window, size, s.in);
+        fftw_execute_dft_r2c(forward, s.in, s.spectrum);
+      }
+      multiply(s.spectrum, spectra[c], s.product, half);
+      fftw_execute_dft_c2r(inverse, s.product, s.out);
+      std::copy_n(s.out + taps - 1, std::min(segment, n - q * segment), sums[c] + q * segment);
+      bounds[c][q] = scale * per_norm[c] * norm_up(window, size) + chain[c];
+    }
+  }
+}
+
+void transform_slots(int count) {
+  while (static_cast<int>(slots.size()) < count) slots.push_back(make_scratch());
+}
+
+double transform_check_limit(int c, double bound) {
+  return (bound - chain[c]) / 16 + chain[c];
+}
+
+void transform_bound_scale(double factor) {
+  scale = factor;
+}
