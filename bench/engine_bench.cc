@@ -150,6 +150,7 @@ void filter(benchmark::State &state) {
   std::vector<char> &data = samples;
   const int taps = static_cast<int>(state.range(0));
   filter_threads(static_cast<int>(state.range(1)));
+  set_filter_method(static_cast<filter_method>(state.range(2)));
   low_pass(taps);
   FILE *out = fopen("/dev/null", "wb");
   uint64_t outputs = 0;
@@ -163,6 +164,7 @@ void filter(benchmark::State &state) {
   }
   fclose(out);
   filter_threads(0);
+  set_filter_method(automatic);
   const double macs = 2.0 * frames * taps;
   // Shown per second: Gmac/s, multiply-adds per ns.
   state.counters["Gmac"] =
@@ -178,15 +180,15 @@ BENCHMARK(kernel)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(filter<fir_direct>)
     ->Name("direct")
-    ->Args({31, 1})
-    ->Args({255, 1})
-    ->Args({1023, 1})
-    ->Args({8191, 1})
+    ->Args({31, 1, 0})
+    ->Args({255, 1, 0})
+    ->Args({1023, 1, 0})
+    ->Args({8191, 1, 0})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
 BENCHMARK(filter<fir>)
     ->Name("fast")
-    ->ArgsProduct({{31, 255, 1023, 8191}, {1, 0}})
+    ->ArgsProduct({{31, 255, 1023, 8191}, {1, 0}, {kernel_sums, transform_sums}})
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 

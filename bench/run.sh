@@ -1,12 +1,14 @@
 #!/usr/bin/env bash
 # Measures tapsum side by side in one run, on this machine: the processor's
-# multiply-add peak and the kernels' share of it, the engine's paths, then the
+# multiply-add peak and the kernels' share of it, the engine's paths and
+# methods, the floor (a one-tap run beside cp and sox's plain copy), then the
 # whole tool against sox's fir effect and ffmpeg's afir filter (both FFT based,
-# both leaving out the tail) on the same 10 s of 16-bit stereo at 44.1 kHz,
-# for low-pass filters of 31, 255, 1023 and 8191 taps, with the default
-# threads and with TAPSUM_THREADS=1. Checks that tapsum writes the bytes of
-# the direct path. Needs sox, ffmpeg, hyperfine and Google Benchmark (it
-# installs the first three if missing); run from anywhere.
+# both leaving out the tail) on the same 10 s and 60 s of 16-bit stereo at
+# 44.1 kHz, for low-pass filters of 31, 255, 1023 and 8191 taps, with the
+# default threads and with TAPSUM_THREADS=1, and the peak resident memory.
+# Checks that tapsum writes the bytes of the direct path by either method.
+# Needs sox, ffmpeg, hyperfine and Google Benchmark (it installs the first
+# three if missing); run from anywhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -43,7 +45,7 @@ done
 echo
 echo "== engine, the first 2 s of the same file from memory (Gmac/s = multiply-adds per ns;"
 echo "   peak% = share of the peak/LEVEL line; exact% = outputs that took the exact sum;"
-echo "   fast/TAPS/0 = default threads, fast/TAPS/1 = one thread)"
+echo "   fast/TAPS/0/M = default threads, fast/TAPS/1/M = one thread; M 1 = kernels, 2 = transform)"
 build/release/engine_bench --benchmark_counters_tabular=true "$work/in.wav"
 
 # The median wall time in seconds of several runs, started without a shell.
@@ -55,23 +57,46 @@ median() {
   awk -F, 'NR == 2 { print $4 }' "$work/time.csv"
 }
 
+sox -n -r 44100 -b 16 -c 2 "$work/in60.wav" synth 60 pinknoise pinknoise gain -6
+printf '1\n' >"$work/lp1.txt"
 echo
-echo "== whole tool, 10 s of 16-bit stereo at 44.1 kHz (median wall seconds, side by side)"
-printf '%6s %9s %9s %9s %9s %10s %10s %10s %9s\n' taps tapsum "1 thread" sox ffmpeg \
-  "tap/sox" "tap/ffmpeg" "1 thr/def" "Gmac/s"
-for taps in 31 255 1023 8191; do
-  fir="$work/lp$taps.txt"
-  tapsum=$(median 10 build/release/tapsum "$fir" "$work/in.wav" "$work/fast.wav")
-  one=$(median 5 env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/in.wav" "$work/one.wav")
-  sox_time=$(median 10 sox "$work/in.wav" "$work/sox.wav" fir "$fir")
-  ffmpeg_time=$(median 5 ffmpeg -v error -y -i "$work/in.wav" -i "$work/ir$taps.wav" \
-    -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
-  build/release/tapsum_direct "$fir" "$work/in.wav" "$work/direct.wav" 2>/dev/null
-  cmp -s "$work/direct.wav" "$work/fast.wav" || { echo "tapsum and the direct path differ at $taps taps"; exit 1; }
-  cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
-  awk -v t="$taps" -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" 'BEGIN {
-    printf "%6d %9.4f %9.4f %9.4f %9.4f %10.2f %10.2f %10.2f %9.2f\n",
-      t, a, o, s, f, a / s, a / f, o / a, 441000 * 2 * t / a / 1e9
-  }'
+echo "== the floor, 10 s of 16-bit stereo (median wall seconds): a one-tap run, cp, sox's plain copy"
+printf '%9s %9s %9s\n' "1 tap" cp "sox copy"
+printf '%9.4f %9.4f %9.4f\n' "$(median 20 build/release/tapsum "$work/lp1.txt" "$work/in.wav" "$work/one.wav")" \
+  "$(median 20 cp "$work/in.wav" "$work/copy.wav")" "$(median 20 sox "$work/in.wav" "$work/copy.wav")"
+
+for input in in in60; do
+  seconds=$([ "$input" = in ] && echo 10 || echo 60)
+  echo
+  echo "== whole tool, $seconds s of 16-bit stereo at 44.1 kHz (median wall seconds, side by side)"
+  printf '%6s %9s %9s %9s %9s %9s %9s %10s %11s\n' taps tapsum "1 thread" sox ffmpeg \
+    "tap/sox" "1thr/sox" "tap/ffmpeg" "method"
+  for taps in 31 255 1023 8191; do
+    fir="$work/lp$taps.txt"
+    tapsum=$(median 10 build/release/tapsum "$fir" "$work/$input.wav" "$work/fast.wav")
+    one=$(median 5 env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/$input.wav" "$work/one.wav")
+    sox_time=$(median 10 sox "$work/$input.wav" "$work/sox.wav" fir "$fir")
+    ffmpeg_time=$(median 5 ffmpeg -v error -y -i "$work/$input.wav" -i "$work/ir$taps.wav" \
+      -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
+    cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
+    # Both methods and the direct path write the same bytes; the direct path
+    # is compared on the 10 s input only, where it takes seconds, not minutes.
+    for method in kernels fft; do
+      TAPSUM_METHOD=$method build/release/tapsum "$fir" "$work/$input.wav" "$work/$method.wav" 2>/dev/null
+      cmp -s "$work/$method.wav" "$work/fast.wav" || { echo "TAPSUM_METHOD=$method differs at $taps taps"; exit 1; }
+    done
+    if [ "$input" = in ]; then
+      build/release/tapsum_direct "$fir" "$work/in.wav" "$work/direct.wav" 2>/dev/null
+      cmp -s "$work/direct.wav" "$work/fast.wav" || { echo "tapsum and the direct path differ at $taps taps"; exit 1; }
+    fi
+    method=$([ "$taps" -ge 150 ] && echo fft || echo kernels)
+    awk -v t="$taps" -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" -v m="$method" 'BEGIN {
+      printf "%6d %9.4f %9.4f %9.4f %9.4f %9.2f %9.2f %10.2f %11s\n", t, a, o, s, f, a / s, o / s, a / f, m
+    }'
+  done
 done
-echo "tapsum, one thread and the direct path wrote the same bytes at every size"
+echo "tapsum, one thread, each method and (on 10 s) the direct path wrote the same bytes at every size"
+
+echo
+echo "== peak resident memory, 8191 taps on 60 s, default threads"
+/usr/bin/time -f '%M KiB' build/release/tapsum "$work/lp8191.txt" "$work/in60.wav" "$work/fast.wav" 2>&1 | tail -1
