@@ -145,7 +145,7 @@ void kernel(benchmark::State &state) {
   simd_level(2);
 }
 
-template <uint64_t (*engine)(FILE *, FILE *, int, int, int, int, int, uint32_t)>
+template <uint64_t (*engine)(FILE *, FILE *, int, int, int, int, int, uint32_t, bool)>
 void filter(benchmark::State &state) {
   std::vector<char> &data = samples;
   const int taps = static_cast<int>(state.range(0));
@@ -157,7 +157,7 @@ void filter(benchmark::State &state) {
   uint64_t exact = 0;
   for (auto _ : state) {
     FILE *in = fmemopen(data.data(), data.size(), "rb");
-    const uint64_t written = engine(in, out, 2, 16, 16, taps, 0, frames);
+    const uint64_t written = engine(in, out, 2, 16, 16, taps, 0, frames, false);
     fclose(in);
     outputs += 2 * written;
     exact += exact_outputs();

@@ -1,6 +1,8 @@
 // tapsum's entry: the command line, the streams and the order of the run's stages.
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -37,31 +39,49 @@ void refuse_named_output(FILE *in, const struct stat &fir_stat, const char *out_
     err_exit("tapsum: FIR file and output are the same file '%s'.\n", out_name, 2);
 }
 
-// Standard output redirected onto the regular file being read (">>" or
-// "1<>" on the input) would overwrite the samples before they are read.
-void refuse_standard_output(FILE *in, const char *in_name) {
+// Standard output redirected onto a regular file being read (">>" or "1<>"
+// on the input or the coefficient file) would overwrite what is read; the
+// input is checked first.
+void refuse_standard_output(FILE *in, const char *in_name, const struct stat &fir_stat,
+                            const char *fir_name) {
   struct stat in_stat {};
   struct stat out_stat {};
-  if (fstat(fileno(in), &in_stat) == 0 && fstat(fileno(stdout), &out_stat) == 0 &&
-      S_ISREG(in_stat.st_mode) && S_ISREG(out_stat.st_mode) && same_file(in_stat, out_stat))
+  if (fstat(fileno(stdout), &out_stat) != 0 || !S_ISREG(out_stat.st_mode)) return;
+  if (fstat(fileno(in), &in_stat) == 0 && S_ISREG(in_stat.st_mode) && same_file(in_stat, out_stat))
     err_exit("tapsum: Input and output are the same file '%s'.\n", in_name, 2);
+  if (S_ISREG(fir_stat.st_mode) && same_file(fir_stat, out_stat))
+    err_exit("tapsum: FIR file and output are the same file '%s'.\n", fir_name, 2);
+}
+
+// Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no
+// file the run opens takes their number: standard input for writing only
+// and standard output for reading only, so that a run that uses them fails
+// as a read or a write would, and standard error for writing, so that its
+// messages go nowhere.
+void open_standard_descriptors() {
+  const int modes[3] = {O_WRONLY, O_RDONLY, O_WRONLY};
+  for (int fd = 0; fd < 3; fd++)
+    if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", modes[fd]);
+}
+
+// The usage text or the version on standard output; text that doesn't reach
+// it is a failed write.
+int print_and_exit(const char *text) {
+  if (fputs(text, stdout) == EOF || fflush(stdout) != 0) output_failed();
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
-  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0)) {
-    fputs(
+  open_standard_descriptors();
+  if (argc == 2 && (strcmp(argv[1], "-h") == 0 || strcmp(argv[1], "--help") == 0))
+    return print_and_exit(
         "tapsum - apply an FIR filter on a WAV file.\n"
         "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n"
-        "       tapsum -h | --help | --version\n",
-        stdout);
-    return 0;
-  }
-  if (argc == 2 && strcmp(argv[1], "--version") == 0) {
-    fputs("tapsum " TAPSUM_VERSION "\n", stdout);
-    return 0;
-  }
+        "       tapsum -h | --help | --version\n");
+  if (argc == 2 && strcmp(argv[1], "--version") == 0)
+    return print_and_exit("tapsum " TAPSUM_VERSION "\n");
   if (argc <= 1) err_exit(bad_arguments, 1);
 
   // An option is recognised only as the first argument.
@@ -80,7 +100,7 @@ int main(int argc, char **argv) {
   if (fir_file == nullptr) err_exit("tapsum: Can't open FIR file '%s'.\n", argv[k + 1], 2);
   struct stat fir_stat {};
   if (fstat(fileno(fir_file), &fir_stat) != 0) fir_stat = {};
-  const fir_shape shape = load_fir(fir_file);
+  const fir_shape shape = load_fir(fir_file, argv[k + 1]);
 
   // The input is opened first, so an input that can't be opened leaves an
   // existing output file as it was.
@@ -97,7 +117,7 @@ int main(int argc, char **argv) {
     out = fopen(argv[k + 3], "wb");
     if (out == nullptr) err_exit("tapsum: Can't open output file '%s'.\n", argv[k + 3], 2);
   } else {
-    refuse_standard_output(in, in_name);
+    refuse_standard_output(in, in_name, fir_stat, argv[k + 1]);
   }
 
   // TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
@@ -113,7 +133,7 @@ int main(int argc, char **argv) {
   setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
   const wav_format format = header_stage(in, out, out_bits, shape.taps, shape.stereo);
   const uint64_t written = fir(in, out, format.channels, format.in_bits, format.out_bits,
-                               shape.taps, shape.stereo, format.frames);
+                               shape.taps, shape.stereo, format.frames, format.to_end);
   finish_header(out, format, written);
 
   // Samples written so far may still sit in the stream's buffer; a run whose

@@ -25,6 +25,10 @@ void err_exit(const char *format, int arg, int status) {
   exit(status);
 }
 
+void input_failed() {
+  err_exit("tapsum: Can't read input file.\n", 2);
+}
+
 void output_failed() {
   err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
 }

@@ -29,3 +29,6 @@ extern char line[80];
 // The output did not take what was written: the write-failure message,
 // status 2.
 [[noreturn]] void output_failed();
+// Reading the input failed other than at its end: the read-failure message,
+// status 2.
+[[noreturn]] void input_failed();

@@ -80,12 +80,12 @@ int read_frame(const run &r, FILE *in, int bits, int slot) {
 }  // namespace
 
 uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
-                    int stereo_fir, uint32_t frames) {
+                    int stereo_fir, uint32_t frames, bool to_end) {
   run r{out, channels, out_bits, taps, stereo_fir, 0, 0};
   uint64_t written = 0;
   int slot = 0;
   int filled = 0;
-  bool ended = false;
+  bool ended = !to_end && frames == 0;
 
   // Fill: the samples before the first frame count as 0 and are not visited.
   while (!ended && slot < taps) {
@@ -97,7 +97,7 @@ uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits
     written++;
     slot++;
     filled++;
-    ended = written == frames;
+    ended = !to_end && written == frames;
   }
 
   // Steady: each frame overwrites the oldest sample. Progress is reported
@@ -108,7 +108,7 @@ uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits
       put_frame(r, 0, taps, slot);
       written++;
       slot = slot + 1 == taps ? 0 : slot + 1;
-      ended = written == frames;
+      ended = !to_end && written == frames;
       if (frames > 100 && written % (frames / 100) == 0) report_progress(written, frames);
       if (ended) break;
     }

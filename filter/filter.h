@@ -6,16 +6,16 @@
 
 // Filters the data chunk of in into out and returns the number of frames
 // written: the frames read plus taps - 1 frames of tail. Reading stops at
-// the end of the input or after frames frames (0 never matches). Prints the
-// progress, the peak level and the clipping warning.
+// the end of the input or, unless to_end is set, after frames frames.
+// Prints the progress, the peak level and the clipping warning.
 uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames);
+             uint32_t frames, bool to_end);
 
 // The same filter computed only by the exact arithmetic, output by output,
 // one sample read and written at a time; fir writes the same bytes and
 // reports the same lines.
 uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
-                    int stereo_fir, uint32_t frames);
+                    int stereo_fir, uint32_t frames, bool to_end);
 
 // Sets the threads fir runs on: 1 is the calling thread alone, 0 (the
 // default) as many as the process may run on, fewer on inputs too short to

@@ -80,7 +80,8 @@ struct block {
 };
 
 layout run;
-std::vector<block> slots;
+// Never destroyed: a fatal error may end the process while workers compute.
+std::vector<block> &slots = *new std::vector<block>;
 double reversed[2][MAX_FIR_SAMPLES];  // the columns, oldest weight first
 std::atomic<double> known_peak;       // a magnitude some exact sum of the run has reached
 std::atomic<bool> transform_broken;   // a block's check found the transform beyond its bound
@@ -248,14 +249,26 @@ void compute_block(int k) {
   raise_known_peak(b.peak);
 }
 
+// Reads up to want frames of frame_bytes into raw; fewer only at the end of
+// the input. A partial frame at the end is read and not counted.
+int read_frames(FILE *in, unsigned char *raw, int frame_bytes, int want) {
+  const size_t wanted = static_cast<size_t>(want) * static_cast<size_t>(frame_bytes);
+  size_t got = 0;
+  while (got < wanted) {
+    got += fread(raw + got, 1, wanted - got, in);
+    if (got < wanted && input_ended(in)) break;
+  }
+  return static_cast<int>(got / static_cast<size_t>(frame_bytes));
+}
+
 // The threads for a run: as asked, or as many as the process may run on, but
 // no more than there are blocks to share when the length is known.
-int threads_for(uint32_t frames, int taps, int block_frames) {
+int threads_for(uint32_t frames, bool to_end, int taps, int block_frames) {
   int threads = threads_wanted;
   if (threads <= 0) {
     cpu_set_t cpus;
     threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
-    if (frames != 0) {
+    if (!to_end) {
       const uint64_t blocks =
           (uint64_t{frames} + static_cast<uint64_t>(taps) - 1 + static_cast<uint64_t>(block_frames) -
            1) /
@@ -317,12 +330,12 @@ void make_slots(int count) {
 }  // namespace
 
 uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames) {
+             uint32_t frames, bool to_end) {
   // The block size depends on the method, the threads on the block size,
   // and the slots on the threads: two more than the threads, some being
   // read and written while the rest are computed.
   prepare(channels, in_bits, out_bits, taps, stereo_fir);
-  const int threads = threads_for(frames, taps, run.block);
+  const int threads = threads_for(frames, to_end, taps, run.block);
   const int slot_count = threads + 2;
   make_slots(slot_count);
   start_workers(threads, compute_block);
@@ -353,12 +366,11 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
       int got = 0;
       if (total == UNKNOWN) {
         int want = run.block;
-        if (frames != 0 && frames - frames_read < static_cast<uint64_t>(want))
+        if (!to_end && frames - frames_read < static_cast<uint64_t>(want))
           want = static_cast<int>(frames - frames_read);
-        got = static_cast<int>(fread(b.raw.data() + history, static_cast<size_t>(frame_bytes),
-                                     static_cast<size_t>(want), in));
+        got = read_frames(in, b.raw.data() + history, frame_bytes, want);
         frames_read += static_cast<uint64_t>(got);
-        if (got < want || frames_read == frames)
+        if (got < want || (!to_end && frames_read == frames))
           total = frames_read + static_cast<uint64_t>(taps) - 1;
       }
       // Window frame w is input frame t0 - taps + 1 + w.

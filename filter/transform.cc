@@ -90,7 +90,9 @@ fftw_complex *spectra[2];   // G^ of each output channel's column
 double per_norm[2];         // steps 1 to 3 and 5 per unit of |x|
 double chain[2];            // steps 6 and 7
 double scale = 1;
-std::vector<scratch> slots;
+// Never destroyed: a fatal error may end the process while workers compute,
+// and the buffers stay reachable to the end.
+std::vector<scratch> &slots = *new std::vector<scratch>;
 
 void release_size() {
   for (scratch &s : slots) {

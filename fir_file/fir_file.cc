@@ -2,6 +2,7 @@
 #include "fir_file/fir_file.h"
 
 #include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -19,14 +20,26 @@ int scan_row(const char *text, double *first, double *second) {
   return 1 + scan_number(text + used, second, &rest);
 }
 
+const char *file_name;
+
+// The next character of the file, or EOF at its end. A read interrupted by
+// a signal is made again; any other read error ends the run.
+int next_char(FILE *file) {
+  int c;
+  while ((c = getc(file)) == EOF && ferror(file)) {
+    if (errno != EINTR) err_exit("tapsum: Can't read FIR file '%s'.\n", file_name, 2);
+    clearerr(file);
+  }
+  return c;
+}
+
 // Reads one physical line into line, whatever its length: its first 79
 // characters are kept and the rest of it, up to and including its line feed,
-// is discarded. A UTF-8 byte order mark that opens the file is skipped. A read
-// error counts as the end of the file.
+// is discarded. A UTF-8 byte order mark that opens the file is skipped.
 bool next_line(FILE *file, bool first) {
   int n = 0;
   int c;
-  while ((c = getc(file)) != EOF) {
+  while ((c = next_char(file)) != EOF) {
     if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
     if (first && n == 3) {
       first = false;
@@ -55,7 +68,8 @@ int scan_number(const char *text, double *value, int *used) {
   return 1;
 }
 
-fir_shape load_fir(FILE *file) {
+fir_shape load_fir(FILE *file, const char *name) {
+  file_name = name;
   double value = 0;
   int used = 0;
   bool first = true;

@@ -8,9 +8,10 @@ struct fir_shape {
   int stereo;  // 1 when the file has two columns, one per output channel
 };
 
-// Reads the table from file, closes it and prints the count line. Ends the
-// process on a file with no table or with rows of differing width.
-fir_shape load_fir(FILE *file);
+// Reads the table from file, named name, closes it and prints the count
+// line. Ends the process on a file with no table, with rows of differing
+// width, or that can't be read.
+fir_shape load_fir(FILE *file, const char *name);
 
 // Scans one number the way "%lf" does, except that the words for infinity
 // and NaN are not numbers. Returns 1 and sets value and used (the characters

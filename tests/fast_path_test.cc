@@ -39,7 +39,7 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   testing::internal::CaptureStderr();
   const uint64_t written =
       engine(in, out, j.channels, j.in_bits, j.out_bits, static_cast<int>(j.col1.size()),
-             j.col2.empty() ? 0 : 1, j.frames);
+             j.col2.empty() ? 0 : 1, j.frames, j.frames == 0);
   std::string shown = std::to_string(written) + " frames, then " + std::to_string(getc(in)) + "\n" +
                       testing::internal::GetCapturedStderr();
   rewind(out);

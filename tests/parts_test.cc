@@ -46,7 +46,7 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
   for (const auto &r : rows) {
     FILE *file = fmemopen(const_cast<char *>(r.text.data()), r.text.size(), "r");
     testing::internal::CaptureStderr();
-    const fir_shape shape = load_fir(file);
+    const fir_shape shape = load_fir(file, "fir.txt");
     const bool stereo = !r.coef2.empty();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               r.warning + std::to_string(r.coef1.size()) +

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tests/support.h"
 
@@ -22,10 +23,10 @@ std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate 
          le16(block) + le16(bits) + "data" + le32(data_size);
 }
 
-// A file of these bytes in the test's own temporary folder, made empty when
-// the test first uses it (a folder of an earlier run whose process had the
-// same id may still be there); returns its path.
-std::string temp_file(const std::string &name, const std::string &bytes) {
+// The test's own temporary folder, made empty when the test first uses it
+// (a folder of an earlier run whose process had the same id may still be
+// there).
+std::string test_dir() {
   static const testing::TestInfo *emptied_for = nullptr;
   const testing::TestInfo *test = testing::UnitTest::GetInstance()->current_test_info();
   const std::string dir = testing::TempDir() + "tapsum_" + test->test_suite_name() + "_" +
@@ -35,8 +36,14 @@ std::string temp_file(const std::string &name, const std::string &bytes) {
     emptied_for = test;
   }
   std::filesystem::create_directory(dir);
-  std::ofstream(dir + "/" + name, std::ios::binary) << bytes;
-  return dir + "/" + name;
+  return dir + "/";
+}
+
+// A file of these bytes in the test's folder; returns its path.
+std::string temp_file(const std::string &name, const std::string &bytes) {
+  const std::string path = test_dir() + name;
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
 }
 
 std::string read_file(const std::string &path) {
@@ -233,6 +240,64 @@ TEST(Run, FiltersAsTheFormulasSay) {
        full + clipped + "1 samples written.\n", wav_header(1, 16, 2) + le16(-32768)},
   };
   for (const row &r : rows) check(r);
+}
+
+// Failures that must not pass as success, and the files they involve left
+// as they were: read errors (injected by strace where it is installed, and
+// directories, which open but can't be read), every combination of closed
+// standard descriptors, standard output onto the coefficient file, usage
+// text that can't be written, a format chunk past the end of a file.
+TEST(Run, NoFailurePassesAsSuccess) {
+  const std::string read_failed = "tapsum: Can't read input file.\n";
+  const std::string fir_lost = "tapsum: FIR file and output are the same file 'fir.txt'.\n";
+  const std::string long_wav = wav_header(1, 16, 160000) + std::string(160000, 'a');
+  std::string long_fir;
+  while (long_fir.size() < 8192) long_fir += "0.001\n";
+  std::vector<row> rows = {
+      {"tapsum . IN", "", wav3, 2, "tapsum: Can't read FIR file '.'.\n", ""},
+      {"tapsum FIR .", "1\n", "", 2, mono1 + read_failed, ""},
+      {"tapsum FIR <&-", "1\n", wav3, 2, mono1 + read_failed, ""},
+      {"tapsum FIR IN >&-", "1\n", wav3, 2, in3 + "tapsum: Can't write to file. (File system full?)\n",
+       ""},
+      {"tapsum FIR IN >>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
+      {"tapsum FIR IN 1<>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
+      {"tapsum --version >/dev/full", "", "", 2, lost, ""},
+      {"tapsum -h >/dev/full", "", "", 2, lost, ""},
+      // A declared size under one frame is no frame, not "read to the end":
+      // the chunk after it is not audio.
+      {"tapsum FIR IN OUT", "1\n0\n", wav_header(1, 16, 1) + '\0' + "LIST" + le32(4) + "abcd", 0,
+       "1 samples written.\n", wav_header(1, 16, 2) + le16(0)},
+      {"tapsum FIR IN", "1\n", riff_fmt(200, 7, 1, 8).substr(0, 36), 2,
+       "tapsum: Corrupted WAV header.\n", ""},
+      {"cat IN | tapsum FIR", "1\n", riff_fmt(200, 7, 1, 8).substr(0, 36), 2,
+       "tapsum: Corrupted WAV header.\n", ""},
+      // The rate is an unsigned field, printed and copied as it is.
+      {"tapsum FIR IN", "1\n", wav_header(1, 8, 3, static_cast<int32_t>(3000000000u)) + x3, 0,
+       "Output file: 3 samples, 3000000000 Hz, mono, 8 bits/sample.\n\rPeak level was 88%.\n3 "
+       "samples written.\n",
+       wav_header(1, 8, 3, static_cast<int32_t>(3000000000u)) + x3},
+  };
+  // Named files need no standard descriptor; a closed standard error only
+  // silences the report.
+  for (int closed = 1; closed < 8; closed++) {
+    const std::string close = std::string(closed & 1 ? " <&-" : "") + (closed & 2 ? " >&-" : "");
+    rows.push_back({"tapsum FIR IN OUT" + close + (closed & 4 ? " 2>&-" : ""), "1\n", wav3, 0,
+                    closed & 4 ? "" : report3, wav3});
+  }
+  if (system("command -v strace >/dev/null") == 0) {
+    const std::string inject = "strace -f -o /dev/null -e trace=read -e inject=read:error=EIO:when=";
+    rows.push_back({inject + "3 -P in.wav " TAPSUM_BINARY " FIR IN >/dev/null", "1\n", long_wav, 2,
+                    read_failed, ""});
+    rows.push_back({inject + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav, 2,
+                    "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
+  }
+  for (const row &r : rows) {
+    check(r);
+    EXPECT_EQ(read_file(test_dir() + "in.wav"), r.wav) << r.command;
+    if (r.command.find(">>FIR") == std::string::npos && r.command.find("1<>FIR") == std::string::npos) {
+      EXPECT_EQ(read_file(test_dir() + "fir.txt"), r.fir) << r.command;
+    }
+  }
 }
 
 // The percentage at every 1% of more than 100 declared frames, in the

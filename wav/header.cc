@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,9 +34,19 @@ void put_short(char *at, int value) {
   at[1] = static_cast<char>(value >> 8 & 0xFF);
 }
 
+// The rate is the unsigned 32-bit field it is.
 void print_format(const char *which, uint64_t frames, long rate, int channels, int bits) {
   fprintf(stderr, "%s file: %ld samples, %ld Hz, %s, %d bits/sample.\n", which,
-          static_cast<long>(frames), rate, channels == 1 ? "mono" : "stereo", bits);
+          static_cast<long>(frames), static_cast<long>(static_cast<uint32_t>(rate)),
+          channels == 1 ? "mono" : "stereo", bits);
+}
+
+// The next byte of the input, or EOF at its end.
+int next_byte(FILE *in) {
+  int c;
+  while ((c = getc(in)) == EOF && !input_ended(in)) {
+  }
+  return c;
 }
 
 // Whether skips may seek. A pipe, or a stream without a descriptor, can't:
@@ -48,9 +59,16 @@ bool can_seek(FILE *in) {
 // Moves count bytes forward. A seek past the end is not itself a failure:
 // the next read meets the end. false when the input ends inside the skip.
 bool skip(FILE *in, uint32_t count, bool seekable) {
-  if (seekable) return fseeko(in, count, SEEK_CUR) == 0;
+  if (seekable) {
+    // A skip past the end of a regular file is a header cut short, as on a pipe.
+    struct stat st {};
+    const off_t at = ftello(in);
+    if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && at + count > st.st_size)
+      return false;
+    return fseeko(in, count, SEEK_CUR) == 0;
+  }
   for (; count > 0; count--)
-    if (getc(in) == EOF) return false;
+    if (next_byte(in) == EOF) return false;
   return true;
 }
 
@@ -59,7 +77,7 @@ bool skip(FILE *in, uint32_t count, bool seekable) {
 // read as such; -1 when there is none to hand back.
 int pad_after(FILE *in, uint32_t size) {
   if (size % 2 == 0) return -1;
-  const int c = getc(in);
+  const int c = next_byte(in);
   return c == 0 || c == EOF ? -1 : c;
 }
 
@@ -90,9 +108,16 @@ bool header_at_start(FILE *out) {
 
 }  // namespace
 
+bool input_ended(FILE *in) {
+  if (!ferror(in)) return true;
+  if (errno != EINTR) input_failed();
+  clearerr(in);
+  return false;
+}
+
 int read_bytes(FILE *stream, char *buffer, int count) {
   for (int i = 0; i < count; i++) {
-    const int c = getc(stream);
+    const int c = next_byte(stream);
     if (c == EOF) return -1;
     buffer[i] = static_cast<char>(c);
   }
@@ -159,8 +184,11 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
     if (!skip(in, size, seekable)) err_exit(corrupted, 2);
     carried = pad_after(in, size);
   }
+  // Only a declared size of 0 reads on to the end of the input; a size
+  // smaller than a frame is no frame at all.
   const uint32_t frame_bytes = static_cast<uint32_t>(channels * in_bits / 8);
   const uint32_t frames = unsigned_at(line + 4) / frame_bytes;
+  const bool to_end = unsigned_at(line + 4) == 0;
   print_format("Input", frames, rate, channels, in_bits);
 
   const int out_channels = stereo_fir ? 2 : channels;
@@ -193,7 +221,7 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
     err_exit("tapsum: Can't write to file. (File system full?)\n", 2);
 
   print_format("Output", out_frames, rate, out_channels, out_bits);
-  return {channels, in_bits, out_bits, frames, out_channels, at_start};
+  return {channels, in_bits, out_bits, frames, to_end, out_channels, at_start};
 }
 
 void finish_header(FILE *out, const wav_format &format, uint64_t written) {

@@ -118,14 +118,16 @@ const bool has_avx2 = __builtin_cpu_supports("avx2");
 }  // namespace
 
 int read_sample(FILE *stream, int bits, double *out) {
-  const int low = getc_unlocked(stream);
-  if (low == EOF) return 1;
+  int low;
+  while ((low = getc_unlocked(stream)) == EOF)
+    if (input_ended(stream)) return 1;
   if (bits == 8) {
     *out = values8[low];
     return 0;
   }
-  const int high = getc_unlocked(stream);
-  if (high == EOF) return 1;
+  int high;
+  while ((high = getc_unlocked(stream)) == EOF)
+    if (input_ended(stream)) return 1;
   *out = value16(low | high << 8);
   return 0;
 }

@@ -10,9 +10,16 @@ struct wav_format {
   int in_bits;           // input bits per sample, 8 or 16
   int out_bits;          // output bits per sample: the option, or in_bits
   uint32_t frames;       // frames the data chunk declares
+  bool to_end;           // the data chunk declares 0 bytes: read to the end of the input
   int out_channels;      // output channels, 1 or 2
   bool header_at_start;  // the output is a regular file that begins with the header
 };
+
+// Whether a read of in that stopped short stopped at the end of the input.
+// A read interrupted by a signal is not an end: its error is cleared and
+// the answer is false, so that the caller reads again. Any other read error
+// ends the run with the read-failure message.
+bool input_ended(FILE *in);
 
 // Reads exactly count bytes into buffer; -1 when the input ends first.
 int read_bytes(FILE *stream, char *buffer, int count);
@@ -30,7 +37,8 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
 void finish_header(FILE *out, const wav_format &format, uint64_t written);
 
 // Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
-// the input ends before the sample is complete, leaving out unchanged.
+// the input ends before the sample is complete, leaving out unchanged; a
+// read error ends the run.
 int read_sample(FILE *stream, int bits, double *out);
 // Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
 // A failed write ends the process.
