@@ -129,6 +129,7 @@ int main(int argc, char **argv) {
     if (strcmp(method, "fft") == 0) set_filter_method(transform_sums);
   }
 
+  catch_stop_signals();
   setvbuf(in, in_buffer, _IOFBF, sizeof in_buffer);
   setvbuf(out, out_buffer, _IOFBF, sizeof out_buffer);
   const wav_format format = header_stage(in, out, out_bits, shape.taps, shape.stereo);
@@ -137,8 +138,15 @@ int main(int argc, char **argv) {
   finish_header(out, format, written);
 
   // Samples written so far may still sit in the stream's buffer; a run whose
-  // output did not reach the file must not report success.
-  if (fflush(out) != 0 || ferror(out)) output_failed();
+  // output did not reach the file must not report success. A run asked to
+  // stop ends by the signal that asked, its output whole and its header
+  // true, so that a script running it stops too.
+  while (fflush(out) != 0) {
+    if (errno != EINTR) output_failed();
+    clearerr(out);
+  }
+  if (ferror(out)) output_failed();
+  if (const int sig = stop_signal()) end_by_signal(sig);
   fprintf(stderr, "%ld samples written.\n", static_cast<long>(written));
   return 0;
 }

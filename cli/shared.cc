@@ -1,6 +1,10 @@
-// The static tables and the fatal-error routine.
+// The static tables, the fatal-error routine and the signals that stop a run.
+#include <signal.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 
 #include "cli/tapsum.h"
 
@@ -10,19 +14,73 @@ double data1[MAX_FIR_SAMPLES];
 double data2[MAX_FIR_SAMPLES];
 char line[80];
 
+namespace {
+
+bool progress_open;
+volatile sig_atomic_t stop_requested;
+
+// A message never lands on the end of an open progress line.
+void end_progress_line() {
+  if (progress_open) fputc('\n', stderr);
+  progress_open = false;
+}
+
+extern "C" void on_stop_signal(int sig) {
+  if (stop_requested != 0) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+    return;
+  }
+  stop_requested = sig;
+}
+
+}  // namespace
+
 void err_exit(const char *message, int status) {
+  end_progress_line();
   fputs(message, stderr);
   exit(status);
 }
 
 void err_exit(const char *format, const char *arg, int status) {
+  end_progress_line();
   fprintf(stderr, format, arg);
   exit(status);
 }
 
 void err_exit(const char *format, int arg, int status) {
+  end_progress_line();
   fprintf(stderr, format, arg);
   exit(status);
+}
+
+void progress_line_open(bool open) {
+  progress_open = open;
+}
+
+void catch_stop_signals() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction before {};
+    if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler != SIG_IGN)
+      sigaction(sig, &action, nullptr);
+  }
+}
+
+int stop_signal() {
+  return stop_requested;
+}
+
+void end_by_signal(int sig) {
+  signal(sig, SIG_DFL);
+  sigset_t just;
+  sigemptyset(&just);
+  sigaddset(&just, sig);
+  sigprocmask(SIG_UNBLOCK, &just, nullptr);
+  raise(sig);
+  _exit(128 + sig);
 }
 
 void input_failed() {

@@ -32,3 +32,15 @@ extern char line[80];
 // Reading the input failed other than at its end: the read-failure message,
 // status 2.
 [[noreturn]] void input_failed();
+
+// A progress line has been printed on standard error and not ended; a
+// message printed then starts a line of its own.
+void progress_line_open(bool open);
+
+// SIGINT, SIGTERM and SIGHUP, unless ignored when the run starts, ask the
+// run to stop: reads are not restarted, and stop_signal() tells which
+// signal came (0 while none has). A second one ends the process at once.
+void catch_stop_signals();
+int stop_signal();
+// Ends the process by sig, with its default action, as if never caught.
+[[noreturn]] void end_by_signal(int sig);

@@ -21,6 +21,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -261,6 +262,19 @@ int read_frames(FILE *in, unsigned char *raw, int frame_bytes, int want) {
   return static_cast<int>(got / static_cast<size_t>(frame_bytes));
 }
 
+// Writes count bytes; a write interrupted by a signal goes on where it
+// stopped, and any other failure ends the run.
+void write_bytes(FILE *out, const unsigned char *bytes, size_t count) {
+  size_t done = 0;
+  while (done < count) {
+    done += fwrite(bytes + done, 1, count - done, out);
+    if (done < count) {
+      if (!ferror(out) || errno != EINTR) output_failed();
+      clearerr(out);
+    }
+  }
+}
+
 // The threads for a run: as asked, or as many as the process may run on, but
 // no more than there are blocks to share when the length is known.
 int threads_for(uint32_t frames, bool to_end, int taps, int block_frames) {
@@ -353,8 +367,9 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   int clipped = 0;
   for (;;) {
     // Read ahead while a slot is free. Never past the declared frames: what
-    // follows them is not audio.
-    while (next - written_blocks < slots_used && next_t0 < total) {
+    // follows them is not audio. A run asked to stop reads no more and
+    // writes the frames it has whole, without the tail.
+    while (next - written_blocks < slots_used && next_t0 < total && !stop_signal()) {
       block &b = slots[next % slots_used];
       const block &before = slots[(next + slots_used - 1) % slots_used];
       // The window's first taps - 1 frames are the last of the block before.
@@ -372,6 +387,7 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
         frames_read += static_cast<uint64_t>(got);
         if (got < want || (!to_end && frames_read == frames))
           total = frames_read + static_cast<uint64_t>(taps) - 1;
+        if (stop_signal()) total = frames_read;
       }
       // Window frame w is input frame t0 - taps + 1 + w.
       const int64_t first = static_cast<int64_t>(next_t0) - (taps - 1);
@@ -392,8 +408,7 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
     const int k = static_cast<int>(written_blocks % slots_used);
     wait_done(k);
     const block &b = slots[static_cast<size_t>(k)];
-    const size_t bytes = static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes);
-    if (fwrite(b.bytes.data(), 1, bytes, out) != bytes) output_failed();
+    write_bytes(out, b.bytes.data(), static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes));
     // Progress at every multiple of 1% of more than 100 declared frames, for
     // the frames of the steady phase: those read after the first taps.
     if (step != 0) {
@@ -410,15 +425,17 @@ uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int t
   }
   stop_workers();
 
-  report_end(peak, clipped);
+  if (!stop_signal()) report_end(peak, clipped);
   return next_t0;
 }
 
 void report_progress(uint64_t done, uint64_t frames) {
   fprintf(stderr, "\r%3ld%% done", static_cast<long>(done * 100 / frames));
+  progress_line_open(true);
 }
 
 void report_end(double peak, int clipped) {
+  progress_line_open(false);
   fprintf(stderr, "\rPeak level was %.0f%%.\n",
           static_cast<double>(static_cast<long double>(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);

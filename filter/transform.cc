@@ -130,13 +130,11 @@ double make_spectrum(const double *coef, int taps, const scratch &s, fftw_comple
   return std::sqrt(largest * (1 + 0x1p-50)) * (1 + 0x1p-51);
 }
 
-// |x| of n samples, rounded up (step 4).
+// |x| of n samples, n a multiple of 4, rounded up (step 4).
 double norm_up(const double *x, int n) {
   double s[4] = {};
-  int i = 0;
-  for (; i + 4 <= n; i += 4)
+  for (int i = 0; i < n; i += 4)
     for (int j = 0; j < 4; j++) s[j] += x[i + j] * x[i + j];
-  for (; i < n; i++) s[0] += x[i] * x[i];
   const double squares = (s[0] + s[1]) + (s[2] + s[3]);
   return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
 }

@@ -7,6 +7,9 @@
 // threads, with static mutex and condition: nothing here has a destructor, so
 // a fatal error may end the process while the workers wait or compute.
 #include <pthread.h>
+#include <signal.h>
+
+#include <initializer_list>
 
 #include "filter/engine.h"
 
@@ -58,9 +61,17 @@ void start_workers(int count, void (*compute)(int slot)) {
   queued = 0;
   queued_from = 0;
   worker_count = 0;
+  // The signals that stop a run go to the thread that reads, so that a
+  // read it waits in returns; the workers start with them blocked.
+  sigset_t stop;
+  sigset_t before;
+  sigemptyset(&stop);
+  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+  pthread_sigmask(SIG_BLOCK, &stop, &before);
   while (worker_count < count - 1 && worker_count < MAX_THREADS &&
          pthread_create(&workers[worker_count], nullptr, work, nullptr) == 0)
     worker_count++;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void hand_out(int slot) {

@@ -21,6 +21,7 @@ int scan_row(const char *text, double *first, double *second) {
 }
 
 const char *file_name;
+bool nul_in_line;  // the last line read held a NUL byte
 
 // The next character of the file, or EOF at its end. A read interrupted by
 // a signal is made again; any other read error ends the run.
@@ -39,7 +40,9 @@ int next_char(FILE *file) {
 bool next_line(FILE *file, bool first) {
   int n = 0;
   int c;
+  nul_in_line = false;
   while ((c = next_char(file)) != EOF) {
+    nul_in_line |= c == '\0';
     if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
     if (first && n == 3) {
       first = false;
@@ -73,8 +76,11 @@ fir_shape load_fir(FILE *file, const char *name) {
   double value = 0;
   int used = 0;
   bool first = true;
+  // No text file of coefficients holds a NUL byte, and every WAV file does:
+  // one in the titles or the table is a file given in the wrong place.
+  const char bad[] = "tapsum: Bad FIR file.\n";
   do {
-    if (!next_line(file, first)) err_exit("tapsum: Bad FIR file.\n", 2);
+    if (!next_line(file, first) || nul_in_line) err_exit(bad, 2);
     first = false;
   } while (!scan_number(line, &value, &used));
 
@@ -83,6 +89,7 @@ fir_shape load_fir(FILE *file, const char *name) {
   for (;;) {
     const int r = scan_row(line, &fir_coef1[taps], &fir_coef2[taps]);
     if (r <= 0) break;
+    if (nul_in_line) err_exit(bad, 2);
     if (columns == 0) {
       columns = r;
     } else if (r != columns) {

@@ -261,6 +261,10 @@ TEST(Run, NoFailurePassesAsSuccess) {
        ""},
       {"tapsum FIR IN >>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
       {"tapsum FIR IN 1<>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
+      // A NUL byte in the titles (a WAV file given as the coefficient file)
+      // or in a row: not a text file of coefficients.
+      {"tapsum IN OUT", "", wav3, 2, "tapsum: Bad FIR file.\n", "old"},
+      {"tapsum FIR IN", std::string("1\n0.5\0\n", 7), wav3, 2, "tapsum: Bad FIR file.\n", ""},
       {"tapsum --version >/dev/full", "", "", 2, lost, ""},
       {"tapsum -h >/dev/full", "", "", 2, lost, ""},
       // A declared size under one frame is no frame, not "read to the end":
@@ -284,6 +288,7 @@ TEST(Run, NoFailurePassesAsSuccess) {
     rows.push_back({"tapsum FIR IN OUT" + close + (closed & 4 ? " 2>&-" : ""), "1\n", wav3, 0,
                     closed & 4 ? "" : report3, wav3});
   }
+  // A message after a progress line starts a line of its own.
   if (system("command -v strace >/dev/null") == 0) {
     // LeakSanitizer can't run under ptrace; the sanitizer builds run these
     // rows without it.
@@ -296,12 +301,30 @@ TEST(Run, NoFailurePassesAsSuccess) {
                     "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
   }
   for (const row &r : rows) {
-    check(r);
+    const std::string err = check(r);
+    if (r.command.find("-P in.wav") != std::string::npos) {
+      EXPECT_NE(err.find("done\n" + read_failed), std::string::npos) << err;
+    }
     EXPECT_EQ(read_file(test_dir() + "in.wav"), r.wav) << r.command;
     if (r.command.find(">>FIR") == std::string::npos && r.command.find("1<>FIR") == std::string::npos) {
       EXPECT_EQ(read_file(test_dir() + "fir.txt"), r.fir) << r.command;
     }
   }
+}
+
+// A run stopped by SIGINT on a slow input (a FIFO that gets 50 of 100
+// declared frames, then waits) writes the frames it has, puts their count in
+// the header, prints no count line and ends by the signal: the shell sees
+// 130.
+TEST(Run, StopsCleanlyOnASignal) {
+  const std::string half = x3.substr(0, 2) + std::string(48, 'a');
+  // Job control, so that the job doesn't start with SIGINT ignored; its
+  // notices go nowhere, tapsum's report to the report. Signal 2 is SIGINT.
+  check({"mkfifo fifo; { set -m; { cat IN; sleep 5; } >fifo & w=$!; " TAPSUM_BINARY
+         " FIR fifo OUT 2>report & p=$!; sleep 1; kill -2 $p; wait $p; s=$?; kill $w; wait $w; } "
+         "2>/dev/null; cat report >&2; exit $s",
+         "1\n", wav_header(1, 8, 100) + half, 130,
+         "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n", wav_header(1, 8, 50) + half});
 }
 
 // The percentage at every 1% of more than 100 declared frames, in the

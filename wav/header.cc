@@ -112,7 +112,7 @@ bool input_ended(FILE *in) {
   if (!ferror(in)) return true;
   if (errno != EINTR) input_failed();
   clearerr(in);
-  return false;
+  return stop_signal() != 0;
 }
 
 int read_bytes(FILE *stream, char *buffer, int count) {

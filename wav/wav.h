@@ -16,9 +16,9 @@ struct wav_format {
 };
 
 // Whether a read of in that stopped short stopped at the end of the input.
-// A read interrupted by a signal is not an end: its error is cleared and
-// the answer is false, so that the caller reads again. Any other read error
-// ends the run with the read-failure message.
+// A read interrupted by a signal is not an end, unless the run is stopping:
+// its error is cleared and the answer is false, so that the caller reads
+// again. Any other read error ends the run with the read-failure message.
 bool input_ended(FILE *in);
 
 // Reads exactly count bytes into buffer; -1 when the input ends first.
