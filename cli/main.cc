@@ -15,7 +15,9 @@
 
 namespace {
 
-const char bad_arguments[] = "tapsum: Bad arguments. Type 'tapsum -h' for help.\n";
+[[noreturn]] void bad_arguments() {
+  err_exit(1, "tapsum: Bad arguments. Type 'tapsum -h' for help.\n");
+}
 
 // Samples pass one at a time through the streams; larger buffers than the
 // default make fewer system calls.
@@ -34,9 +36,9 @@ void refuse_named_output(FILE *in, const struct stat &fir_stat, const char *out_
   struct stat out_stat {};
   if (stat(out_name, &out_stat) != 0) return;
   if (fstat(fileno(in), &in_stat) == 0 && same_file(in_stat, out_stat))
-    err_exit("tapsum: Input and output are the same file '%s'.\n", out_name, 2);
+    err_exit(2, "tapsum: Input and output are the same file '%s'.\n", out_name);
   if (same_file(fir_stat, out_stat))
-    err_exit("tapsum: FIR file and output are the same file '%s'.\n", out_name, 2);
+    err_exit(2, "tapsum: FIR file and output are the same file '%s'.\n", out_name);
 }
 
 // Standard output redirected onto a regular file being read (">>" or "1<>"
@@ -48,9 +50,9 @@ void refuse_standard_output(FILE *in, const char *in_name, const struct stat &fi
   struct stat out_stat {};
   if (fstat(fileno(stdout), &out_stat) != 0 || !S_ISREG(out_stat.st_mode)) return;
   if (fstat(fileno(in), &in_stat) == 0 && S_ISREG(in_stat.st_mode) && same_file(in_stat, out_stat))
-    err_exit("tapsum: Input and output are the same file '%s'.\n", in_name, 2);
+    err_exit(2, "tapsum: Input and output are the same file '%s'.\n", in_name);
   if (S_ISREG(fir_stat.st_mode) && same_file(fir_stat, out_stat))
-    err_exit("tapsum: FIR file and output are the same file '%s'.\n", fir_name, 2);
+    err_exit(2, "tapsum: FIR file and output are the same file '%s'.\n", fir_name);
 }
 
 // Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no
@@ -82,7 +84,7 @@ int main(int argc, char **argv) {
         "       tapsum -h | --help | --version\n");
   if (argc == 2 && strcmp(argv[1], "--version") == 0)
     return print_and_exit("tapsum " TAPSUM_VERSION "\n");
-  if (argc <= 1) err_exit(bad_arguments, 1);
+  if (argc <= 1) bad_arguments();
 
   // An option is recognised only as the first argument.
   int out_bits = 0;
@@ -94,10 +96,10 @@ int main(int argc, char **argv) {
     out_bits = 16;
     k = 1;
   }
-  if (argc < k + 2 || argc > k + 4) err_exit(bad_arguments, 1);
+  if (argc < k + 2 || argc > k + 4) bad_arguments();
 
   FILE *fir_file = fopen(argv[k + 1], "r");
-  if (fir_file == nullptr) err_exit("tapsum: Can't open FIR file '%s'.\n", argv[k + 1], 2);
+  if (fir_file == nullptr) err_exit(2, "tapsum: Can't open FIR file '%s'.\n", argv[k + 1]);
   struct stat fir_stat {};
   if (fstat(fileno(fir_file), &fir_stat) != 0) fir_stat = {};
   const fir_shape shape = load_fir(fir_file, argv[k + 1]);
@@ -109,13 +111,13 @@ int main(int argc, char **argv) {
   if (argc >= k + 3) {
     in_name = argv[k + 2];
     in = fopen(argv[k + 2], "rb");
-    if (in == nullptr) err_exit("tapsum: Can't open input file '%s'.\n", argv[k + 2], 2);
+    if (in == nullptr) err_exit(2, "tapsum: Can't open input file '%s'.\n", argv[k + 2]);
   }
   FILE *out = stdout;
   if (argc >= k + 4) {
     refuse_named_output(in, fir_stat, argv[k + 3]);
     out = fopen(argv[k + 3], "wb");
-    if (out == nullptr) err_exit("tapsum: Can't open output file '%s'.\n", argv[k + 3], 2);
+    if (out == nullptr) err_exit(2, "tapsum: Can't open output file '%s'.\n", argv[k + 3]);
   } else {
     refuse_standard_output(in, in_name, fir_stat, argv[k + 1]);
   }

@@ -2,6 +2,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <initializer_list>
@@ -36,21 +37,12 @@ extern "C" void on_stop_signal(int sig) {
 
 }  // namespace
 
-void err_exit(const char *message, int status) {
+void err_exit(int status, const char *format, ...) {
   end_progress_line();
-  fputs(message, stderr);
-  exit(status);
-}
-
-void err_exit(const char *format, const char *arg, int status) {
-  end_progress_line();
-  fprintf(stderr, format, arg);
-  exit(status);
-}
-
-void err_exit(const char *format, int arg, int status) {
-  end_progress_line();
-  fprintf(stderr, format, arg);
+  va_list args;
+  va_start(args, format);
+  vfprintf(stderr, format, args);
+  va_end(args);
   exit(status);
 }
 
@@ -84,9 +76,9 @@ void end_by_signal(int sig) {
 }
 
 void input_failed() {
-  err_exit("tapsum: Can't read input file.\n", 2);
+  err_exit(2, "tapsum: Can't read input file.\n");
 }
 
 void output_failed() {
-  err_exit("tapsum: Can't write to output file. File system is possibly full.\n", 2);
+  err_exit(2, "tapsum: Can't write to output file. File system is possibly full.\n");
 }

@@ -21,11 +21,11 @@ extern double data2[MAX_FIR_SAMPLES];
 // Text lines of the coefficient file (at most 79 characters) and header bytes.
 extern char line[80];
 
-// Prints the message, filling its one placeholder with arg when it has one,
-// and ends the process with status; the exit flushes and closes the streams.
-[[noreturn]] void err_exit(const char *message, int status);
-[[noreturn]] void err_exit(const char *format, const char *arg, int status);
-[[noreturn]] void err_exit(const char *format, int arg, int status);
+// Prints the message, filling its placeholder when it has one, and ends the
+// process with status; the exit flushes and closes the streams. The
+// compiler checks every call's arguments against its format.
+[[noreturn]] void err_exit(int status, const char *format, ...)
+    __attribute__((format(printf, 2, 3)));
 // The output did not take what was written: the write-failure message,
 // status 2.
 [[noreturn]] void output_failed();

@@ -21,6 +21,10 @@ int scan_row(const char *text, double *first, double *second) {
 }
 
 const char *file_name;
+
+[[noreturn]] void bad_fir_file() {
+  err_exit(2, "tapsum: Bad FIR file.\n");
+}
 bool nul_in_line;  // the last line read held a NUL byte
 
 // The next character of the file, or EOF at its end. A read interrupted by
@@ -28,7 +32,7 @@ bool nul_in_line;  // the last line read held a NUL byte
 int next_char(FILE *file) {
   int c;
   while ((c = getc(file)) == EOF && ferror(file)) {
-    if (errno != EINTR) err_exit("tapsum: Can't read FIR file '%s'.\n", file_name, 2);
+    if (errno != EINTR) err_exit(2, "tapsum: Can't read FIR file '%s'.\n", file_name);
     clearerr(file);
   }
   return c;
@@ -78,9 +82,8 @@ fir_shape load_fir(FILE *file, const char *name) {
   bool first = true;
   // No text file of coefficients holds a NUL byte, and every WAV file does:
   // one in the titles or the table is a file given in the wrong place.
-  const char bad[] = "tapsum: Bad FIR file.\n";
   do {
-    if (!next_line(file, first) || nul_in_line) err_exit(bad, 2);
+    if (!next_line(file, first) || nul_in_line) bad_fir_file();
     first = false;
   } while (!scan_number(line, &value, &used));
 
@@ -89,11 +92,11 @@ fir_shape load_fir(FILE *file, const char *name) {
   for (;;) {
     const int r = scan_row(line, &fir_coef1[taps], &fir_coef2[taps]);
     if (r <= 0) break;
-    if (nul_in_line) err_exit(bad, 2);
+    if (nul_in_line) bad_fir_file();
     if (columns == 0) {
       columns = r;
     } else if (r != columns) {
-      err_exit("tapsum: Number of columns in FIR file is not constant.\n", 2);
+      err_exit(2, "tapsum: Number of columns in FIR file is not constant.\n");
     }
     if (columns == 1) fir_coef2[taps] = fir_coef1[taps];
     taps++;

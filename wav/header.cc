@@ -14,7 +14,9 @@
 
 namespace {
 
-const char corrupted[] = "tapsum: Corrupted WAV header.\n";
+[[noreturn]] void corrupted() {
+  err_exit(2, "tapsum: Corrupted WAV header.\n");
+}
 
 uint32_t unsigned_at(const char *bytes) {
   return static_cast<uint32_t>(char2long(bytes));
@@ -136,28 +138,28 @@ long long2char(long value, int k) {
 
 wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir) {
   if (read_bytes(in, line, 8) < 0 || memcmp(line, "RIFF", 4) != 0)
-    err_exit("tapsum: Not a WAV file.\n", 2);
+    err_exit(2, "tapsum: Not a WAV file.\n");
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
   if (unsigned_at(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
 
   // The format chunk must be the form's first chunk.
-  if (read_bytes(in, line, 8) < 0 || memcmp(line, "WAVEfmt ", 8) != 0) err_exit(corrupted, 2);
+  if (read_bytes(in, line, 8) < 0 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
 
   // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
-  if (read_bytes(in, line, 8) < 0) err_exit(corrupted, 2);
+  if (read_bytes(in, line, 8) < 0) corrupted();
   const long format_size = char2long(line);
   const int tag = short_at(line + 4);
   const int channels = short_at(line + 6);
   if (channels == 0 || channels > 2)
-    err_exit("tapsum: Number of channels (%d) not supported.\n", channels, 2);
+    err_exit(2, "tapsum: Number of channels (%d) not supported.\n", channels);
 
-  if (read_bytes(in, line, 12) < 0) err_exit(corrupted, 2);
+  if (read_bytes(in, line, 12) < 0) corrupted();
   const long rate = char2long(line);
   const int in_bits = short_at(line + 10);
   if (in_bits != 8 && in_bits != 16)
-    err_exit("tapsum: Unsupported bits/sample (%d) in WAV file.\n", in_bits, 2);
+    err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", in_bits);
   if (out_bits == 0) out_bits = in_bits;
 
   // The extensible format names its sample format by a GUID whose first two
@@ -168,20 +170,20 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   if (format_size > 16) {
     const uint32_t extra = static_cast<uint32_t>(format_size - 16);
     const int kept = extra < 10 ? static_cast<int>(extra) : 10;
-    if (read_bytes(in, line, kept) < 0 || !skip(in, extra - kept, seekable)) err_exit(corrupted, 2);
+    if (read_bytes(in, line, kept) < 0 || !skip(in, extra - kept, seekable)) corrupted();
     if (kept == 10) sub_format = short_at(line + 8);
     carried = pad_after(in, extra);
   }
   if (tag != 1 && !(tag == 0xFFFE && format_size >= 40 && sub_format == 1))
-    err_exit("tapsum: Not a PCM WAV file.\n", 2);
+    err_exit(2, "tapsum: Not a PCM WAV file.\n");
 
   // Any chunk other than data is skipped by its size, read as unsigned, so
   // a size of 2^31 or more moves forward and never back to the same header.
   for (;;) {
-    if (!chunk_header(in, carried)) err_exit(corrupted, 2);
+    if (!chunk_header(in, carried)) corrupted();
     if (memcmp(line, "data", 4) == 0) break;
     const uint32_t size = unsigned_at(line + 4);
-    if (!skip(in, size, seekable)) err_exit(corrupted, 2);
+    if (!skip(in, size, seekable)) corrupted();
     carried = pad_after(in, size);
   }
   // Only a declared size of 0 reads on to the end of the input; a size
@@ -218,7 +220,7 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   // Flushed at once, so that an output that can take nothing is reported as
   // the header that could not be written.
   if (fwrite(header, 1, sizeof header, out) != sizeof header || fflush(out) != 0)
-    err_exit("tapsum: Can't write to file. (File system full?)\n", 2);
+    err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
 
   print_format("Output", out_frames, rate, out_channels, out_bits);
   return {channels, in_bits, out_bits, frames, to_end, out_channels, at_start};
