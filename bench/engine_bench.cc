@@ -97,7 +97,7 @@ double peak_of(int level, long rounds, double *sink) {
 
 void peak(benchmark::State &state) {
   const int level = static_cast<int>(state.range(0));
-  if (level > simd_level(2)) {
+  if (level > set_simd_level(2)) {
     state.SkipWithError("this processor lacks the instructions");
     return;
   }
@@ -123,7 +123,7 @@ double measure_peak(int level) {
 void kernel(benchmark::State &state) {
   const int level = static_cast<int>(state.range(0));
   const int taps = static_cast<int>(state.range(1));
-  if (simd_level(level) != level) {
+  if (set_simd_level(level) != level) {
     state.SkipWithError("this processor lacks the kernel");
     return;
   }
@@ -142,10 +142,10 @@ void kernel(benchmark::State &state) {
       std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
   state.counters["Gmac"] = benchmark::Counter(macs / 1e9, benchmark::Counter::kIsRate);
   state.counters["peak%"] = 100 * macs / ns / peak_rate[level];
-  simd_level(2);
+  set_simd_level(2);
 }
 
-template <uint64_t (*engine)(FILE *, FILE *, int, int, int, int, int, uint32_t, bool)>
+template <uint64_t (*engine)(FILE *, FILE *, const filter_job &)>
 void filter(benchmark::State &state) {
   std::vector<char> &data = samples;
   const int taps = static_cast<int>(state.range(0));
@@ -157,7 +157,7 @@ void filter(benchmark::State &state) {
   uint64_t exact = 0;
   for (auto _ : state) {
     FILE *in = fmemopen(data.data(), data.size(), "rb");
-    const uint64_t written = engine(in, out, 2, 16, 16, taps, 0, frames, false);
+    const uint64_t written = engine(in, out, {2, 16, taps, false, 16, frames, false});
     fclose(in);
     outputs += 2 * written;
     exact += exact_outputs();
@@ -207,7 +207,7 @@ int main(int argc, char **argv) {
     }
     fclose(wav);
   }
-  const int best = simd_level(2);
+  const int best = set_simd_level(2);
   for (int level = 0; level <= best; level++) peak_rate[level] = measure_peak(level);
   printf("kernel levels: 0 portable, 1 AVX2 with FMA, 2 AVX-512; this processor: up to %d\n", best);
   if (freopen("/dev/null", "w", stderr) == nullptr) return 1;

@@ -1,21 +1,34 @@
-// Certification: the error bound of the double sums, and the codes it makes certain.
+// Certification: the kernels' error bound, and the codes a bound makes certain.
 //
-// Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds its
-// |h[k]| and every partial sum stays below H. The exact sum makes at most
-// taps roundings along any path, each of relative size 2^-64 in the extended
-// format, or 2^-53 + 2 * 2^-64 where channel 2 of a stereo input rounds its
-// running sum to double; the double sum of a kernel is one chain of taps
-// fused multiply-adds, or of products and additions in the portable kernel,
-// so it makes at most taps + 1 roundings of 2^-53 along any path (terms with
-// a sample of 0, before the first frame or after the last, are exact and
-// add nothing). Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H
-// of the true sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other;
-// rounding near the bottom of the double range adds at most 2^-1074 per
-// operation. The bound takes 2.1 for 2.002: the rest covers the rounding of
-// the bound itself and of the sums and differences formed with it, whose
-// rounding relative to |s| is covered by spread_of. Columns whose H is not
-// finite, or so large that double sums could overflow, have no bound: the
-// whole run takes the exact sums.
+// The bound between a kernel's double sum and the exact sum of a column:
+// 1. Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds
+//    its |h[k]| and every partial sum stays below H.
+// 2. The exact sum makes at most taps roundings along any path, each of
+//    relative size 2^-64 in the extended format, or 2^-53 + 2 * 2^-64 where
+//    channel 2 of a stereo input rounds its running sum to double.
+// 3. The double sum of a kernel is one chain of taps fused multiply-adds,
+//    or of products and additions in the portable kernel, so it makes at
+//    most taps + 1 roundings of 2^-53 along any path. Terms with a sample of
+//    0, before the first frame or after the last, are exact and add nothing.
+// 4. Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H of the
+//    true sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other.
+//    BOUND_FACTOR takes 2.1 for 2.002: the rest covers the rounding of the
+//    bound itself and of the sums and differences formed with it.
+// 5. A rounding near the bottom of the double range errs by at most 2^-1074
+//    absolutely, not relatively. Each of the taps + 1 steps rounds at most
+//    twice in each sum, four times in all: UNDERFLOW_STEP = 2^-1070 is four
+//    times that, for each step.
+// 6. An output's exact sum lies within its spread, the bound plus RELATIVE
+//    = 2^-51 of |s|, of its double sum s: 2^-51 covers the roundings, at most
+//    2^-53 of |s| each, of the sums and differences formed with s.
+// 7. The code as a function of the sum (rounding to double, clipping,
+//    scaling, rint) is monotone, so the ends of that interval decide it.
+//    The scaled values of the ends are off the exact ones by the scaled
+//    spread, SCALED_ROUNDING (2^-50) for the rounding of the sum to double
+//    and of the two scalings, and CONVERSION_SLACK (2^-30) for the roundings
+//    of the width itself.
+// Columns whose H is not finite, or so large that double sums could
+// overflow, have no bound: the whole run takes the exact sums.
 #include <immintrin.h>
 
 #include <algorithm>
@@ -25,64 +38,65 @@
 
 namespace {
 
+constexpr double BOUND_FACTOR = 2.1;          // step 4
+constexpr double UNDERFLOW_STEP = 0x1p-1070;  // step 5
+constexpr double RELATIVE = 0x1p-51;          // step 6
+constexpr double SCALED_ROUNDING = 0x1p-50;   // step 7
+constexpr double CONVERSION_SLACK = 0x1p-30;  // step 7
+
 // The half-width of the interval around a double sum s that holds the exact
-// sum: the bound, and 2^-51 of |s|, which covers the rounding (at most 2^-53
-// of |s| each) of the sums and differences formed with s.
+// sum (step 6).
 double spread_of(double s, double bound) {
-  return bound + std::fabs(s) * 0x1p-51;
+  return bound + std::fabs(s) * RELATIVE;
 }
 
 // Certifies one channel's sums at one output depth. An output's code and
 // clip flag are certain when every value within its spread gives the same
-// ones; the code as a function of the sum (rounding to double, clipping,
-// scaling, rint) is monotone, so the ends of the interval decide. An
-// interval that reaches a clipping edge, or holds a point where the code
-// changes, is open.
+// ones (step 7). An interval that reaches a clipping edge, or holds a point
+// where the code changes, is open.
 template <int BITS>
-int certify_at(const double *sums, int n, double bound, double floor, int *codes, int *clipped,
-               int *open) {
+int certify_at(const double *sums, int n, double bound, double least_peak, int *codes,
+               bool *clipped, int *open) {
   constexpr int top = BITS == 8 ? 255 : 32767;
   constexpr int bottom = BITS == 8 ? 0 : -32768;
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
-  // The exact magnitude is at least |s| - spread; 2^-51 of |s| more covers
-  // the rounding of that difference. Outputs that can't pass the largest of
-  // these, nor the floor, can't be the peak.
+  // The exact magnitude is at least |s| - spread; RELATIVE of |s| more
+  // covers the rounding of that difference. Outputs that can't pass the
+  // largest of these, nor least_peak, can't be the peak.
   for (int i = 0; i < n; i++) {
     const double s = std::fabs(sums[i]);
-    const double low = s - spread_of(s, bound) - s * 0x1p-51;
-    floor = low > floor ? low : floor;
+    const double low = s - spread_of(s, bound) - s * RELATIVE;
+    least_peak = low > least_peak ? low : least_peak;
   }
   int opened = 0;
-  int clip = 0;
+  bool clip = false;
   for (int i = 0; i < n; i++) {
     const double s = sums[i];
     const double spread = spread_of(s, bound);
     // rint of the scaled value is the floor of the scaled value + 1/2, shifted
-    // here to be positive so that truncation is the floor. The scaled value
-    // of the exact arithmetic differs from t by the scaled spread, the
-    // rounding of its sum to double (2^-53) and that of the two scalings
-    // (below 2^-35). t is held in range where it can't matter, so that its
-    // conversion is defined.
+    // here to be positive so that truncation is the floor (step 7). t is
+    // held in range where it can't matter, so that its conversion is
+    // defined.
     double t = BITS == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
     t = t < -1.0 ? -1.0 : t > 70000.0 ? 70000.0 : t;
-    const double width = scale * (spread + 0x1p-50) + 0x1p-30;
+    const double width = scale * (spread + SCALED_ROUNDING) + CONVERSION_SLACK;
     const int low = static_cast<int>(t - width);
     const int high = static_cast<int>(t + width);
     int code;
-    int clips = 0;
+    bool clips = false;
     if (s - spread > 1) {
       code = top;
-      clips = 1;
+      clips = true;
     } else if (s + spread < -1) {
       code = bottom;
-      clips = 1;
+      clips = true;
     } else if (s - spread >= -1 && s + spread <= 1 && low == high) {
       code = BITS == 8 ? low : low - 32768;
     } else {
       open[opened++] = i;
       continue;
     }
-    if (std::fabs(s) + spread > floor) {
+    if (std::fabs(s) + spread > least_peak) {
       open[opened++] = i;
       continue;
     }
@@ -97,19 +111,19 @@ int certify_at(const double *sums, int n, double bound, double floor, int *codes
 // certify_at, rearranged: -1 <= s - spread and s + spread <= 1 is |s| +
 // spread <= 1 (the two roundings are the same up to sign), which is also the
 // sum the peak test compares; the width is formed as C + |s| * K, whose
-// roundings the 2^-30 slack covers many times over; a scaled value out of
+// roundings CONVERSION_SLACK covers many times over; a scaled value out of
 // range converts to the same indefinite integer at both ends, but then the
 // output clips, and the clip tests decide it. Lanes whose code is certain
 // and that can't be the peak, nearly all of them, are written without a
 // branch each.
 template <int BITS>
 __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
-                                                 double floor, int *codes, int *clipped,
+                                                 double least_peak, int *codes, bool *clipped,
                                                  int *open) {
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
   const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   const __m256d bound4 = _mm256_set1_pd(bound);
-  const __m256d relative = _mm256_set1_pd(0x1p-51);
+  const __m256d relative = _mm256_set1_pd(RELATIVE);
   const int whole = n / 4 * 4;
   // The lower bound certify_at finds, taken for the largest |s| alone: it
   // is a lower bound of that output's exact magnitude.
@@ -120,18 +134,18 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
   _mm256_storeu_pd(lanes, largest4);
   double largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
   for (int i = whole; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
-  const double low = largest - spread_of(largest, bound) - largest * 0x1p-51;
-  floor = low > floor ? low : floor;
-  const __m256d floor4 = _mm256_set1_pd(floor);
+  const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
+  least_peak = low > least_peak ? low : least_peak;
+  const __m256d least_peak4 = _mm256_set1_pd(least_peak);
 
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d scale4 = _mm256_set1_pd(scale);
   const __m256d shift = _mm256_set1_pd(BITS == 8 ? 0.5 : 32768.0);
-  const __m256d width_base = _mm256_set1_pd(scale * (bound + 0x1p-50) + 0x1p-30);
-  const __m256d width_slope = _mm256_set1_pd(scale * 0x1p-51);
+  const __m256d width_base = _mm256_set1_pd(scale * (bound + SCALED_ROUNDING) + CONVERSION_SLACK);
+  const __m256d width_slope = _mm256_set1_pd(scale * RELATIVE);
   const __m128i offset = _mm_set1_epi32(BITS == 8 ? 0 : 32768);
   int opened = 0;
-  int clip = 0;
+  bool clip = false;
   int i = 0;
   for (; i < whole; i += 4) {
     const __m256d s = _mm256_loadu_pd(sums + i);
@@ -144,21 +158,20 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
     const __m128i high = _mm256_cvttpd_epi32(_mm256_add_pd(t, width));
     const int inside = _mm256_movemask_pd(_mm256_cmp_pd(reach, one, _CMP_LE_OQ));
     const int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, high)));
-    const int peak = _mm256_movemask_pd(_mm256_cmp_pd(reach, floor4, _CMP_GT_OQ));
-    int code[4];
-    _mm_storeu_si128(reinterpret_cast<__m128i *>(code), _mm_sub_epi32(low, offset));
+    const int peak = _mm256_movemask_pd(_mm256_cmp_pd(reach, least_peak4, _CMP_GT_OQ));
     if ((inside & same & ~peak) == 0xF) {
       _mm_storeu_si128(reinterpret_cast<__m128i *>(codes + i), _mm_sub_epi32(low, offset));
       continue;
     }
     // The rare lanes: clipping, open codes, peak candidates, as certify_at.
-    const int rest = certify_at<BITS>(sums + i, 4, bound, floor, codes + i, &clip, open + opened);
+    const int rest =
+        certify_at<BITS>(sums + i, 4, bound, least_peak, codes + i, &clip, open + opened);
     for (int j = 0; j < rest; j++) open[opened + j] += i;
     opened += rest;
   }
   *clipped |= clip;
   const int more =
-      certify_at<BITS>(sums + i, n - i, bound, floor, codes + i, clipped, open + opened);
+      certify_at<BITS>(sums + i, n - i, bound, least_peak, codes + i, clipped, open + opened);
   for (int j = 0; j < more; j++) open[opened + j] += i;
   return opened + more;
 }
@@ -169,16 +182,16 @@ double column_bound(const double *coef, int taps) {
   long double h = 0;
   for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
   if (!(h < 0x1p1000L)) return -1;
-  return (taps + 1) * (2.1 * 0x1p-53 * static_cast<double>(h) + 0x1p-1070);
+  return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
 }
 
-int certify(const double *sums, int n, double bound, int bits, double floor, int *codes,
-            int *clipped, int *open) {
+int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
+            bool *clipped, int *open) {
   // The AVX2 form goes with the kernels of that level and above, so that
   // the portable level is portable throughout.
-  if (simd_level(-1) >= 1)
-    return bits == 8 ? certify_avx2<8>(sums, n, bound, floor, codes, clipped, open)
-                     : certify_avx2<16>(sums, n, bound, floor, codes, clipped, open);
-  return bits == 8 ? certify_at<8>(sums, n, bound, floor, codes, clipped, open)
-                   : certify_at<16>(sums, n, bound, floor, codes, clipped, open);
+  if (simd_level() >= 1)
+    return bits == 8 ? certify_avx2<8>(sums, n, bound, least_peak, codes, clipped, open)
+                     : certify_avx2<16>(sums, n, bound, least_peak, codes, clipped, open);
+  return bits == 8 ? certify_at<8>(sums, n, bound, least_peak, codes, clipped, open)
+                   : certify_at<16>(sums, n, bound, least_peak, codes, clipped, open);
 }

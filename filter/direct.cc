@@ -18,14 +18,15 @@
 
 namespace {
 
-struct run {
+// The run's fixed values and what its outputs have shown so far.
+struct direct_state {
   FILE *out;
   int channels;
   int out_bits;
   int taps;
-  int stereo_fir;
+  bool stereo_fir;
   double peak;
-  int clipped;
+  bool clipped;
 };
 
 int before(int slot, int taps) {
@@ -53,7 +54,7 @@ double sum_rounded(const double *coef, const double *ring, int taps, int first, 
 }
 
 // The peak compares the extended magnitude and is kept as a double.
-void put(long double sum, run &r) {
+void put(long double sum, direct_state &r) {
   const long double magnitude = fabsl(sum);
   if (magnitude > r.peak) r.peak = static_cast<double>(magnitude);
   r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, r.out);
@@ -61,7 +62,7 @@ void put(long double sum, run &r) {
 
 // One output frame over count taps from coefficient first, channel 1 before
 // channel 2; newest is the ring slot of the newest sample.
-void put_frame(run &r, int first, int count, int newest) {
+void put_frame(direct_state &r, int first, int count, int newest) {
   put(sum_extended(fir_coef1, data1, r.taps, first, count, newest), r);
   if (r.channels == 2)
     put(sum_rounded(fir_coef2, data2, r.taps, first, count, newest), r);
@@ -71,7 +72,7 @@ void put_frame(run &r, int first, int count, int newest) {
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
 // a stereo frame are read even when the first is missing.
-int read_frame(const run &r, FILE *in, int bits, int slot) {
+int read_frame(const direct_state &r, FILE *in, int bits, int slot) {
   int ended = read_sample(in, bits, &data1[slot]);
   if (r.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
   return ended;
@@ -79,9 +80,12 @@ int read_frame(const run &r, FILE *in, int bits, int slot) {
 
 }  // namespace
 
-uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
-                    int stereo_fir, uint32_t frames, bool to_end) {
-  run r{out, channels, out_bits, taps, stereo_fir, 0, 0};
+uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job) {
+  direct_state r{out, job.channels, job.out_bits, job.taps, job.stereo_fir, 0, false};
+  const int taps = job.taps;
+  const int in_bits = job.in_bits;
+  const uint32_t frames = job.frames;
+  const bool to_end = job.to_end;
   uint64_t written = 0;
   int slot = 0;
   int filled = 0;

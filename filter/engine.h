@@ -9,7 +9,7 @@
 // declared frames, and at the end the peak level and, when an output
 // clipped, the warning.
 void report_progress(uint64_t done, uint64_t frames);
-void report_end(double peak, int clipped);
+void report_end(double peak, bool clipped);
 
 // How many output samples of the last fir call took the exact sum because
 // the bound could not decide their code, or they could be the peak; and how
@@ -17,10 +17,12 @@ void report_end(double peak, int clipped);
 uint64_t exact_outputs();
 uint64_t transform_blocks();
 
-// Chooses the kernels, and the certification and decoding that go with them: 0
-// portable, 1 AVX2 with FMA, 2 AVX-512; at most what the processor has (the
-// default); -1 leaves them as they are. Returns the level now in use.
-int simd_level(int wanted);
+// The kernels, and the certification and decoding that go with them: 0
+// portable, 1 AVX2 with FMA, 2 AVX-512. simd_level tells the level in use;
+// set_simd_level chooses one, at most what the processor has (the
+// default), and returns the level then in use.
+int simd_level();
+int set_simd_level(int wanted);
 
 // The method fir uses for taps coefficient rows when it may choose.
 filter_method method_for(int taps);
@@ -53,10 +55,11 @@ double column_bound(const double *coef, int taps);
 // every value within the bound of its sum gives has that code written to
 // codes[i] and its clip flag ORed into clipped; the others are
 // listed in open, in order: those whose code is left open, and those whose
-// exact magnitude could pass both floor, a lower bound of the peak, and
-// the magnitudes the other sums make certain. Returns how many are listed.
-int certify(const double *sums, int n, double bound, int bits, double floor, int *codes,
-            int *clipped, int *open);
+// exact magnitude could pass both least_peak, a lower bound of the peak,
+// and the magnitudes the other sums make certain. Returns how many are
+// listed.
+int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
+            bool *clipped, int *open);
 
 // The transform (transform.cc): overlap-save with real FFTs of one size for
 // the run, each output channel's column spectrum computed once.

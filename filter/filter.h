@@ -4,18 +4,34 @@
 #include <cstdint>
 #include <cstdio>
 
+// What the filter stage is given.
+struct filter_job {
+  int channels;     // input channels, 1 or 2
+  int in_bits;      // input bits per sample, 8 or 16
+  int taps;         // coefficient rows
+  bool stereo_fir;  // the coefficient file has two columns, one per output channel
+  int out_bits;     // output bits per sample, 8 or 16
+  uint32_t frames;  // the frames the input declares
+  bool to_end;      // read to the end of the input instead
+};
+
+// The filter's length rule: N input frames give N + taps - 1 output frames,
+// the input's and the filter's tail.
+uint64_t output_frames(uint64_t input_frames, int taps);
+// Two output channels when the input is stereo or the coefficient file has
+// two columns, else one.
+int output_channels(const filter_job &job);
+
 // Filters the data chunk of in into out and returns the number of frames
-// written: the frames read plus taps - 1 frames of tail. Reading stops at
-// the end of the input or, unless to_end is set, after frames frames.
-// Prints the progress, the peak level and the clipping warning.
-uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames, bool to_end);
+// written: the frames read and the tail. Reading stops at the end of the
+// input or, unless job.to_end is set, after job.frames frames. Prints the
+// progress, the peak level and the clipping warning.
+uint64_t fir(FILE *in, FILE *out, const filter_job &job);
 
 // The same filter computed only by the exact arithmetic, output by output,
 // one sample read and written at a time; fir writes the same bytes and
 // reports the same lines.
-uint64_t fir_direct(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps,
-                    int stereo_fir, uint32_t frames, bool to_end);
+uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job);
 
 // Sets the threads fir runs on: 1 is the calling thread alone, 0 (the
 // default) as many as the process may run on, fewer on inputs too short to

@@ -66,8 +66,8 @@ struct block {
   std::vector<double> x[2];  // input channels 1 and 2
   uint64_t t0;               // the first output frame
   int n;                     // output frames
-  uint64_t frames;   // input frames, when the input has ended by this block; else UNKNOWN
-  uint64_t read_to;  // input frames read up to the end of this block
+  uint64_t frames;           // input frames, when the input has ended by this block; else UNKNOWN
+  uint64_t read_to;          // input frames read up to the end of this block
   std::vector<double> sums[2];    // output channels 1 and 2
   std::vector<double> bounds[2];  // of each transform segment
   std::vector<int> open;          // the outputs of a channel that take the exact sum
@@ -75,12 +75,12 @@ struct block {
   std::vector<int> codes[2];
   std::vector<unsigned char> bytes;
   double peak;
-  int clipped;
+  bool clipped;
   uint64_t exact;
   bool transformed;  // the sums that decided the codes came from the transform
 };
 
-layout run;
+layout this_run;
 // Never destroyed: a fatal error may end the process while workers compute.
 std::vector<block> &slots = *new std::vector<block>;
 double reversed[2][MAX_FIR_SAMPLES];  // the columns, oldest weight first
@@ -102,8 +102,8 @@ struct column {
 
 column column_of(const block &b, int c) {
   const double *coef = c == 0 ? fir_coef1 : fir_coef2;
-  return {coef, reversed[c], b.x[run.channels == 2 ? c : 0].data(), run.channels == 2 && c == 1,
-          run.bound[c]};
+  return {coef, reversed[c], b.x[this_run.channels == 2 ? c : 0].data(),
+          this_run.channels == 2 && c == 1, this_run.bound[c]};
 }
 
 void raise_known_peak(double magnitude) {
@@ -116,7 +116,7 @@ void raise_known_peak(double magnitude) {
 // i's sum runs from the first coefficient whose sample is in the input to
 // the last whose sample is not before the first frame.
 void exact_sums(const block &b, const column &col, const int *open, int count, long double *sums) {
-  const int last_k = run.taps - 1;
+  const int last_k = this_run.taps - 1;
   int first[4];
   int last[4];
   const double *at[4];
@@ -159,7 +159,7 @@ bool transform_sums_of(block &b, int k) {
   const double *x[2];
   double *sums[2];
   double *bounds[2];
-  for (int c = 0; c < run.outputs; c++) {
+  for (int c = 0; c < this_run.outputs; c++) {
     x[c] = column_of(b, c).x;
     sums[c] = b.sums[c].data();
     bounds[c] = b.bounds[c].data();
@@ -168,11 +168,11 @@ bool transform_sums_of(block &b, int k) {
   int checked[CHECKS];
   for (int j = 0; j < CHECKS; j++) checked[j] = static_cast<int>((2 * j + 1) * int64_t{b.n} / 8);
   long double exact[CHECKS];
-  for (int c = 0; c < run.outputs; c++) {
+  for (int c = 0; c < this_run.outputs; c++) {
     exact_sums(b, column_of(b, c), checked, CHECKS, exact);
     for (int j = 0; j < CHECKS; j++) {
       const int i = checked[j];
-      const double limit = transform_check_limit(c, bounds[c][i / run.segment]);
+      const double limit = transform_check_limit(c, bounds[c][i / this_run.segment]);
       if (!(fabsl(exact[j] - sums[c][i]) <= limit)) return false;
     }
   }
@@ -182,17 +182,18 @@ bool transform_sums_of(block &b, int k) {
 // Certifies a channel's sums, segment by segment when the transform formed
 // them, and lists in b.open the outputs that take the exact sum.
 int certify_block(block &b, int c) {
-  const int bits = run.out_bits;
-  const double floor = known_peak.load();
+  const int bits = this_run.out_bits;
+  const double least_peak = known_peak.load();
   int *codes = b.codes[c].data();
   const double *sums = b.sums[c].data();
   if (!b.transformed)
-    return certify(sums, b.n, run.bound[c], bits, floor, codes, &b.clipped, b.open.data());
+    return certify(sums, b.n, this_run.bound[c], bits, least_peak, codes, &b.clipped,
+                   b.open.data());
   int opened = 0;
-  for (int q = 0, at = 0; at < b.n; q++, at += run.segment) {
+  for (int q = 0, at = 0; at < b.n; q++, at += this_run.segment) {
     int *open = b.open.data() + opened;
-    const int listed = certify(sums + at, std::min(run.segment, b.n - at), b.bounds[c][q], bits,
-                               floor, codes + at, &b.clipped, open);
+    const int listed = certify(sums + at, std::min(this_run.segment, b.n - at), b.bounds[c][q],
+                               bits, least_peak, codes + at, &b.clipped, open);
     for (int j = 0; j < listed; j++) open[j] += at;
     opened += listed;
   }
@@ -202,34 +203,35 @@ int certify_block(block &b, int c) {
 void compute_block(int k) {
   block &b = slots[static_cast<size_t>(k)];
   b.peak = 0;
-  b.clipped = 0;
+  b.clipped = false;
   b.exact = 0;
   const int window = static_cast<int>(b.x[0].size());
-  for (int c = 0; c < run.channels; c++) {
+  for (int c = 0; c < this_run.channels; c++) {
     std::fill(b.x[c].begin(), b.x[c].begin() + b.from, 0.0);
     std::fill(b.x[c].begin() + b.to, b.x[c].begin() + window, 0.0);
   }
-  const int frame_bytes = run.channels * run.in_bits / 8;
-  // The portable level decodes without AVX2 too.
-  decode_frames(b.raw.data() + b.from * frame_bytes, run.in_bits, run.channels, b.to - b.from,
-                b.x[0].data() + b.from, b.x[1].data() + b.from, simd_level(-1) >= 1);
+  const int frame_bytes = this_run.channels * this_run.in_bits / 8;
+  // The decoder goes with the kernel level: at level 0 it uses no AVX2
+  // either, so that a run at the portable level is portable throughout.
+  decode_frames(b.raw.data() + b.from * frame_bytes, this_run.in_bits, this_run.channels,
+                b.to - b.from, b.x[0].data() + b.from, b.x[1].data() + b.from, simd_level() >= 1);
 
   b.transformed = false;
-  if (run.segment != 0 && !transform_broken.load()) {
+  if (this_run.segment != 0 && !transform_broken.load()) {
     b.transformed = transform_sums_of(b, k);
     if (!b.transformed) transform_broken = true;
   }
-  if (!b.transformed && !run.exact_only) {
+  if (!b.transformed && !this_run.exact_only) {
     const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
-    for (int c = 0; c < run.outputs; c++)
-      block_sums(reversed[c], column_of(b, c).x, run.taps, rounded_up, b.sums[c].data());
+    for (int c = 0; c < this_run.outputs; c++)
+      block_sums(reversed[c], column_of(b, c).x, this_run.taps, rounded_up, b.sums[c].data());
   }
 
   int *open = b.open.data();
   long double *exact = b.exact_sums.data();
-  for (int c = 0; c < run.outputs; c++) {
+  for (int c = 0; c < this_run.outputs; c++) {
     int opened = 0;
-    if (run.exact_only) {
+    if (this_run.exact_only) {
       for (int i = 0; i < b.n; i++) open[opened++] = i;
     } else {
       opened = certify_block(b, c);
@@ -238,14 +240,14 @@ void compute_block(int k) {
     for (int j = 0; j < opened; j++) {
       const long double magnitude = fabsl(exact[j]);
       if (magnitude > b.peak) b.peak = static_cast<double>(magnitude);
-      int clip = 0;
+      bool clip = false;
       b.codes[c][static_cast<size_t>(open[j])] =
-          sample_code(static_cast<double>(exact[j]), run.out_bits, &clip);
+          sample_code(static_cast<double>(exact[j]), this_run.out_bits, &clip);
       b.clipped |= clip;
     }
     b.exact += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0].data(), b.codes[1].data(), run.outputs, b.n, run.out_bits,
+  encode_frames(b.codes[0].data(), b.codes[1].data(), this_run.outputs, b.n, this_run.out_bits,
                 b.bytes.data());
   raise_known_peak(b.peak);
 }
@@ -263,7 +265,7 @@ int read_frames(FILE *in, unsigned char *raw, int frame_bytes, int want) {
 }
 
 // Writes count bytes; a write interrupted by a signal goes on where it
-// stopped, and any other failure ends the run.
+// stopped, and any other failure ends the this_run.
 void write_bytes(FILE *out, const unsigned char *bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
@@ -277,16 +279,14 @@ void write_bytes(FILE *out, const unsigned char *bytes, size_t count) {
 
 // The threads for a run: as asked, or as many as the process may run on, but
 // no more than there are blocks to share when the length is known.
-int threads_for(uint32_t frames, bool to_end, int taps, int block_frames) {
+int threads_for(const filter_job &job, int block_frames) {
   int threads = threads_wanted;
   if (threads <= 0) {
     cpu_set_t cpus;
     threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
-    if (!to_end) {
-      const uint64_t blocks =
-          (uint64_t{frames} + static_cast<uint64_t>(taps) - 1 + static_cast<uint64_t>(block_frames) -
-           1) /
-          static_cast<uint64_t>(block_frames);
+    if (!job.to_end) {
+      const uint64_t size = static_cast<uint64_t>(block_frames);
+      const uint64_t blocks = (output_frames(job.frames, job.taps) + size - 1) / size;
       threads = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(threads), blocks));
     }
   }
@@ -295,23 +295,26 @@ int threads_for(uint32_t frames, bool to_end, int taps, int block_frames) {
 
 // Sets up the run: the columns, their bounds, the method and the block
 // size.
-void prepare(int channels, int in_bits, int out_bits, int taps, int stereo_fir) {
-  run = {channels, in_bits, channels == 2 || stereo_fir ? 2 : 1, out_bits, taps, BLOCK, 0, false,
-         {0, 0}};
+void prepare(const filter_job &job) {
+  const int taps = job.taps;
+  const int channels = job.channels;
+  this_run = {channels, job.in_bits, output_channels(job), job.out_bits, taps, BLOCK, 0,
+              false,    {0, 0}};
   for (int k = 0; k < taps; k++) {
     reversed[0][taps - 1 - k] = fir_coef1[k];
     reversed[1][taps - 1 - k] = fir_coef2[k];
   }
-  run.bound[0] = column_bound(fir_coef1, taps);
-  run.bound[1] = column_bound(fir_coef2, taps);
-  run.exact_only = run.bound[0] < 0 || run.bound[1] < 0;
+  this_run.bound[0] = column_bound(fir_coef1, taps);
+  this_run.bound[1] = column_bound(fir_coef2, taps);
+  this_run.exact_only = this_run.bound[0] < 0 || this_run.bound[1] < 0;
   const filter_method method = method_wanted == automatic ? method_for(taps) : method_wanted;
-  if (method == transform_sums && !run.exact_only) {
+  if (method == transform_sums && !this_run.exact_only) {
     const double *coef[2] = {fir_coef1, fir_coef2};
     const bool rounded[2] = {false, channels == 2};
-    run.segment = transform_prepare(coef, rounded, run.outputs, taps);
+    this_run.segment = transform_prepare(coef, rounded, this_run.outputs, taps);
   }
-  if (run.segment != 0) run.block = (BLOCK + run.segment - 1) / run.segment * run.segment;
+  if (this_run.segment != 0)
+    this_run.block = (BLOCK + this_run.segment - 1) / this_run.segment * this_run.segment;
   known_peak = 0;
   transform_broken = false;
   exact_count = 0;
@@ -320,113 +323,142 @@ void prepare(int channels, int in_bits, int out_bits, int taps, int stereo_fir) 
 
 // count slots with every buffer a block of the run needs.
 void make_slots(int count) {
-  const int taps = run.taps;
-  const int channels = run.channels;
-  const size_t frames = static_cast<size_t>(run.block);
+  const int taps = this_run.taps;
+  const int channels = this_run.channels;
+  const size_t frames = static_cast<size_t>(this_run.block);
   const size_t window = static_cast<size_t>(taps - 1) + frames + KERNEL_OUTPUTS;
-  const size_t segments = run.segment != 0 ? frames / static_cast<size_t>(run.segment) : 0;
+  const size_t segments =
+      this_run.segment != 0 ? frames / static_cast<size_t>(this_run.segment) : 0;
   slots.resize(static_cast<size_t>(count));
   for (block &b : slots) {
-    b.raw.resize(static_cast<size_t>(channels * run.in_bits / 8) * window);
+    b.raw.resize(static_cast<size_t>(channels * this_run.in_bits / 8) * window);
     b.open.resize(frames);
     b.exact_sums.resize(frames);
     b.bytes.resize(frames * 4);
     for (int c = 0; c < 2; c++) {
       b.x[c].assign(c < channels ? window : 0, 0.0);
-      b.sums[c].resize(c < run.outputs ? frames + KERNEL_OUTPUTS : 0);
-      b.bounds[c].resize(c < run.outputs ? segments : 0);
-      b.codes[c].resize(c < run.outputs ? frames : 0);
+      b.sums[c].resize(c < this_run.outputs ? frames + KERNEL_OUTPUTS : 0);
+      b.bounds[c].resize(c < this_run.outputs ? segments : 0);
+      b.codes[c].resize(c < this_run.outputs ? frames : 0);
     }
   }
-  if (run.segment != 0) transform_slots(count);
+  if (this_run.segment != 0) transform_slots(count);
 }
 
 }  // namespace
 
-uint64_t fir(FILE *in, FILE *out, int channels, int in_bits, int out_bits, int taps, int stereo_fir,
-             uint32_t frames, bool to_end) {
+uint64_t output_frames(uint64_t input_frames, int taps) {
+  return input_frames + static_cast<uint64_t>(taps) - 1;
+}
+
+int output_channels(const filter_job &job) {
+  return job.channels == 2 || job.stereo_fir ? 2 : 1;
+}
+
+namespace {
+
+// Where a run stands in its stream: blocks read and handed out, blocks
+// written, and what they add up to.
+struct stream {
+  FILE *in;
+  FILE *out;
+  const filter_job *job;
+  uint64_t slots;        // slots in use
+  uint64_t frames_read;  // input frames
+  uint64_t total;        // output frames, once the input has ended; else UNKNOWN
+  uint64_t next_t0;      // the first output frame of the next block
+  uint64_t next;         // the next block to read
+  uint64_t written;      // the next block to write
+  double peak;
+  bool clipped;
+};
+
+// Reads the next block into its slot and hands it out. Never past the
+// declared frames: what follows them is not audio. A run asked to stop
+// reads no more and keeps the frames it has whole, without the tail.
+void read_block(stream &s) {
+  const filter_job &job = *s.job;
+  const int taps = job.taps;
+  const int frame_bytes = job.channels * job.in_bits / 8;
+  block &b = slots[s.next % s.slots];
+  const block &before = slots[(s.next + s.slots - 1) % s.slots];
+  // The window's first taps - 1 frames are the last of the block before.
+  const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_bytes);
+  if (s.next != 0)
+    std::copy_n(
+        before.raw.data() + static_cast<size_t>(before.n) * static_cast<size_t>(frame_bytes),
+        history, b.raw.data());
+  if (s.total == UNKNOWN) {
+    int want = this_run.block;
+    if (!job.to_end && job.frames - s.frames_read < static_cast<uint64_t>(want))
+      want = static_cast<int>(job.frames - s.frames_read);
+    const int got = read_frames(s.in, b.raw.data() + history, frame_bytes, want);
+    s.frames_read += static_cast<uint64_t>(got);
+    if (got < want || (!job.to_end && s.frames_read == job.frames))
+      s.total = output_frames(s.frames_read, taps);
+    if (stop_signal()) s.total = s.frames_read;
+  }
+  // Window frame w is input frame t0 - taps + 1 + w.
+  const int64_t first = static_cast<int64_t>(s.next_t0) - (taps - 1);
+  b.from = static_cast<int>(std::max<int64_t>(0, -first));
+  b.to = static_cast<int>(
+      std::min<int64_t>(taps - 1 + this_run.block, static_cast<int64_t>(s.frames_read) - first));
+  b.to = std::max(b.to, b.from);
+  b.t0 = s.next_t0;
+  b.n = static_cast<int>(
+      std::min<uint64_t>(static_cast<uint64_t>(this_run.block), s.total - s.next_t0));
+  b.frames = s.total == UNKNOWN ? UNKNOWN : s.frames_read;
+  b.read_to = s.frames_read;
+  s.next_t0 += static_cast<uint64_t>(b.n);
+  hand_out(static_cast<int>(s.next % s.slots));
+  s.next++;
+}
+
+// Waits for the oldest block and writes it, with its progress lines.
+void write_block(stream &s) {
+  const filter_job &job = *s.job;
+  const int k = static_cast<int>(s.written % s.slots);
+  wait_done(k);
+  const block &b = slots[static_cast<size_t>(k)];
+  const int sample_bytes = job.out_bits / 8 * this_run.outputs;
+  write_bytes(s.out, b.bytes.data(), static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes));
+  // Progress at every multiple of 1% of more than 100 declared frames, for
+  // the frames of the steady phase: those read after the first taps.
+  if (job.frames > 100) {
+    const uint32_t step = job.frames / 100;
+    const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(job.taps) + 1);
+    const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
+    for (uint64_t c = (from + step - 1) / step * step; c <= to; c += step)
+      report_progress(c, job.frames);
+  }
+  if (b.peak > s.peak) s.peak = b.peak;
+  s.clipped |= b.clipped;
+  exact_count += b.exact;
+  transform_count += b.transformed;
+  s.written++;
+}
+
+}  // namespace
+
+uint64_t fir(FILE *in, FILE *out, const filter_job &job) {
   // The block size depends on the method, the threads on the block size,
   // and the slots on the threads: two more than the threads, some being
   // read and written while the rest are computed.
-  prepare(channels, in_bits, out_bits, taps, stereo_fir);
-  const int threads = threads_for(frames, to_end, taps, run.block);
-  const int slot_count = threads + 2;
-  make_slots(slot_count);
+  prepare(job);
+  const int threads = threads_for(job, this_run.block);
+  make_slots(threads + 2);
   start_workers(threads, compute_block);
 
-  const int frame_bytes = channels * in_bits / 8;
-  const int sample_bytes = out_bits / 8 * run.outputs;
-  const uint32_t step = frames > 100 ? frames / 100 : 0;
-  const uint64_t slots_used = static_cast<uint64_t>(slot_count);
-  uint64_t frames_read = 0;
-  uint64_t total = UNKNOWN;  // output frames, once the input has ended
-  uint64_t next_t0 = 0;
-  uint64_t next = 0;            // the next block to read
-  uint64_t written_blocks = 0;  // the next block to write
-  double peak = 0;
-  int clipped = 0;
+  stream s{in, out, &job, static_cast<uint64_t>(threads + 2), 0, UNKNOWN, 0, 0, 0, 0, false};
   for (;;) {
-    // Read ahead while a slot is free. Never past the declared frames: what
-    // follows them is not audio. A run asked to stop reads no more and
-    // writes the frames it has whole, without the tail.
-    while (next - written_blocks < slots_used && next_t0 < total && !stop_signal()) {
-      block &b = slots[next % slots_used];
-      const block &before = slots[(next + slots_used - 1) % slots_used];
-      // The window's first taps - 1 frames are the last of the block before.
-      const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_bytes);
-      if (next != 0)
-        std::copy_n(before.raw.data() +
-                        static_cast<size_t>(before.n) * static_cast<size_t>(frame_bytes),
-                    history, b.raw.data());
-      int got = 0;
-      if (total == UNKNOWN) {
-        int want = run.block;
-        if (!to_end && frames - frames_read < static_cast<uint64_t>(want))
-          want = static_cast<int>(frames - frames_read);
-        got = read_frames(in, b.raw.data() + history, frame_bytes, want);
-        frames_read += static_cast<uint64_t>(got);
-        if (got < want || (!to_end && frames_read == frames))
-          total = frames_read + static_cast<uint64_t>(taps) - 1;
-        if (stop_signal()) total = frames_read;
-      }
-      // Window frame w is input frame t0 - taps + 1 + w.
-      const int64_t first = static_cast<int64_t>(next_t0) - (taps - 1);
-      b.from = static_cast<int>(std::max<int64_t>(0, -first));
-      b.to = static_cast<int>(
-          std::min<int64_t>(taps - 1 + run.block, static_cast<int64_t>(frames_read) - first));
-      b.to = std::max(b.to, b.from);
-      b.t0 = next_t0;
-      b.n = static_cast<int>(std::min<uint64_t>(static_cast<uint64_t>(run.block), total - next_t0));
-      b.frames = total == UNKNOWN ? UNKNOWN : frames_read;
-      b.read_to = frames_read;
-      next_t0 += static_cast<uint64_t>(b.n);
-      hand_out(static_cast<int>(next % slots_used));
-      next++;
-    }
-    if (written_blocks == next) break;
-
-    const int k = static_cast<int>(written_blocks % slots_used);
-    wait_done(k);
-    const block &b = slots[static_cast<size_t>(k)];
-    write_bytes(out, b.bytes.data(), static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes));
-    // Progress at every multiple of 1% of more than 100 declared frames, for
-    // the frames of the steady phase: those read after the first taps.
-    if (step != 0) {
-      const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(taps) + 1);
-      const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
-      for (uint64_t c = (from + step - 1) / step * step; c <= to; c += step)
-        report_progress(c, frames);
-    }
-    if (b.peak > peak) peak = b.peak;
-    clipped |= b.clipped;
-    exact_count += b.exact;
-    transform_count += b.transformed;
-    written_blocks++;
+    while (s.next - s.written < s.slots && s.next_t0 < s.total && !stop_signal()) read_block(s);
+    if (s.written == s.next) break;
+    write_block(s);
   }
   stop_workers();
 
-  if (!stop_signal()) report_end(peak, clipped);
-  return next_t0;
+  if (!stop_signal()) report_end(s.peak, s.clipped);
+  return s.next_t0;
 }
 
 void report_progress(uint64_t done, uint64_t frames) {
@@ -434,7 +466,7 @@ void report_progress(uint64_t done, uint64_t frames) {
   progress_line_open(true);
 }
 
-void report_end(double peak, int clipped) {
+void report_end(double peak, bool clipped) {
   progress_line_open(false);
   fprintf(stderr, "\rPeak level was %.0f%%.\n",
           static_cast<double>(static_cast<long double>(peak) * 100));

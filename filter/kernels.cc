@@ -136,7 +136,11 @@ void block_sums(const double *reversed, const double *x, int taps, int n, double
   }
 }
 
-int simd_level(int wanted) {
-  if (wanted >= 0) level = wanted < best ? wanted : best;
+int simd_level() {
+  return level;
+}
+
+int set_simd_level(int wanted) {
+  level = wanted < best ? wanted : best;
   return level;
 }

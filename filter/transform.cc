@@ -81,14 +81,14 @@ struct scratch {
   double *out;
 };
 
-int size;      // L
-int segment;   // outputs of a segment, L - taps + 1
-int outputs;   // output channels
+int size;     // L
+int segment;  // outputs of a segment, L - taps + 1
+int outputs;  // output channels
 fftw_plan forward;
 fftw_plan inverse;
-fftw_complex *spectra[2];   // G^ of each output channel's column
-double per_norm[2];         // steps 1 to 3 and 5 per unit of |x|
-double chain[2];            // steps 6 and 7
+fftw_complex *spectra[2];  // G^ of each output channel's column
+double per_norm[2];        // steps 1 to 3 and 5 per unit of |x|
+double chain[2];           // steps 6 and 7
 double scale = 1;
 // Never destroyed: a fatal error may end the process while workers compute,
 // and the buffers stay reachable to the end.
@@ -186,7 +186,8 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
     if (spectra[c] == nullptr) spectra[c] = fftw_alloc_complex(static_cast<size_t>(size / 2 + 1));
     const double largest = make_spectrum(coef[c], taps, slots[0], spectra[c]);
     const double h = static_cast<double>(h1[c]);
-    per_norm[c] = SAFETY * SECOND_ORDER * (size * largest * (2 * eps + std::sqrt(2.0) * gamma2) + eps * h);
+    per_norm[c] =
+        SAFETY * SECOND_ORDER * (size * largest * (2 * eps + std::sqrt(2.0) * gamma2) + eps * h);
     const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
     chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
   }

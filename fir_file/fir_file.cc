@@ -113,5 +113,5 @@ fir_shape load_fir(FILE *file, const char *name) {
     fprintf(stderr, "%d FIR samples, mono\n", taps);
   else
     fprintf(stderr, "%d FIR samples, stereo\n", taps);
-  return {taps, columns == 2 ? 1 : 0};
+  return {taps, columns == 2};
 }

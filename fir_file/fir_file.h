@@ -4,8 +4,8 @@
 #include <cstdio>
 
 struct fir_shape {
-  int taps;    // coefficient rows, 1 to MAX_FIR_SAMPLES
-  int stereo;  // 1 when the file has two columns, one per output channel
+  int taps;     // coefficient rows, 1 to MAX_FIR_SAMPLES
+  bool stereo;  // the file has two columns, one per output channel
 };
 
 // Reads the table from file, named name, closes it and prints the count

@@ -12,6 +12,28 @@
 namespace {
 
 std::mt19937 random_bits(2026);
+// The highest kernel level the processor has, the default.
+int best_level() {
+  static const int best = [] {
+    const int now = simd_level();
+    const int highest = set_simd_level(2);
+    set_simd_level(now);
+    return highest;
+  }();
+  return best;
+}
+
+// The engine's settings are the process's: each test puts back the
+// defaults, whatever it changed and however it ended.
+class FastPath : public testing::Test {
+ protected:
+  void TearDown() override {
+    set_simd_level(best_level());
+    filter_threads(0);
+    set_filter_method(automatic);
+    transform_bound_scale(1);
+  }
+};
 
 std::string noise(size_t bytes) {
   std::string data;
@@ -37,9 +59,9 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   FILE *in = fmemopen(const_cast<char *>(j.data.data()), j.data.size(), "rb");
   FILE *out = tmpfile();
   testing::internal::CaptureStderr();
-  const uint64_t written =
-      engine(in, out, j.channels, j.in_bits, j.out_bits, static_cast<int>(j.col1.size()),
-             j.col2.empty() ? 0 : 1, j.frames, j.frames == 0);
+  const uint64_t written = engine(in, out,
+                                  {j.channels, j.in_bits, static_cast<int>(j.col1.size()),
+                                   !j.col2.empty(), j.out_bits, j.frames, j.frames == 0});
   std::string shown = std::to_string(written) + " frames, then " + std::to_string(getc(in)) + "\n" +
                       testing::internal::GetCapturedStderr();
   rewind(out);
@@ -86,19 +108,16 @@ uint64_t expect_same(const job &j, const std::string &what, std::vector<int> thr
   uint64_t exact = 0;
   for (const filter_method method : {transform_sums, kernel_sums})
     for (const int count : threads)
-      for (int level = 0; level <= simd_level(2); level++) {
+      for (int level = 0; level <= best_level(); level++) {
         set_filter_method(method);
         filter_threads(count);
-        simd_level(level);
+        set_simd_level(level);
         const std::string fast = run_filter(j, fir);
         EXPECT_TRUE(fast == direct)
             << what << ", method " << method << ", kernel " << level << ", " << count
             << " threads: " << fast.substr(0, fast.find('\n', fast.find('\n') + 1));
         exact = exact_outputs();
       }
-  set_filter_method(automatic);
-  filter_threads(0);
-  simd_level(2);
   return exact;
 }
 
@@ -106,7 +125,7 @@ uint64_t expect_same(const job &j, const std::string &what, std::vector<int> thr
 // and of several, on 1, 2, 3 and 6 threads (6: every slot in use), with the
 // declared count at and off a block's end, or 0; every layout and depth
 // pair. The last two: progress at a block's first and last frames.
-TEST(FastPath, MatchesTheDirectPath) {
+TEST_F(FastPath, MatchesTheDirectPath) {
   const std::tuple<int, int, uint32_t, int, int> jobs[] = {
       {1, 8191, 8191, 16, 16},       {2, 8192, 0, 16, 16},        {3, 8193, 0, 16, 16},
       {31, 3 * 8192 + 5, 0, 16, 16}, {300, 2 * 8192, 9000, 8, 8}, {8192, 8192 - 4500, 0, 16, 8},
@@ -138,7 +157,7 @@ TEST(FastPath, MatchesTheDirectPath) {
 // exactly +-1 and one ulp beyond; subnormal and huge weights, and weight
 // sums too large for a bound, in either column; a sum just off the midpoint
 // of two doubles of different codes.
-TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
+TEST_F(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
   std::string all8, all16;
   for (int b = 0; b < 256; b++) all8 += static_cast<char>(b);
   for (int v = -32768; v < 32768; v++) all16 += le16(v);
@@ -199,7 +218,7 @@ TEST(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
 // block and those after it are summed by the kernels, with the same bytes.
 // A bound scaled down 2^40 times can't hold; at its own size it holds on
 // every block of a run of four.
-TEST(FastPath, LeavesATransformThatBreaksItsBound) {
+TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   std::vector<double> taps(200, 0.0);
   taps[0] = taps[199] = 0.5;
   const job j{taps, {}, 2, 8, 8, noise(3 * 2 * 8192 + 2), 0};
@@ -209,8 +228,8 @@ TEST(FastPath, LeavesATransformThatBreaksItsBound) {
   transform_bound_scale(0x1p-40);
   const std::string broken = run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 0u);
-  transform_bound_scale(1);
   EXPECT_EQ(broken, run_filter(j, fir_direct));
+  transform_bound_scale(1);
   // Its own bound is small enough that 16-bit noise through a long column
   // takes the exact sum for few outputs: mostly candidates for the peak.
   std::normal_distribution<double> normal(0, 0.05);
@@ -218,27 +237,25 @@ TEST(FastPath, LeavesATransformThatBreaksItsBound) {
   for (int k = 0; k < 400; k++) noisy.col1.push_back(normal(random_bits));
   run_filter(noisy, fir);
   EXPECT_LT(exact_outputs(), 2 * 3 * 8192 / 1000u);
-  set_filter_method(automatic);
 }
 
 // Each kernel really runs: the portable kernel sums one chain of rounded
 // products in order; the others fuse theirs, so many of their sums differ.
-TEST(FastPath, RunsEveryKernelItClaims) {
+TEST_F(FastPath, RunsEveryKernelItClaims) {
   std::uniform_real_distribution<double> value(-1, 1);
   const int taps = 37, n = 5 * KERNEL_OUTPUTS;
   std::vector<double> h(taps), x(n + taps), portable(n), sums(n);
   for (double &v : h) v = value(random_bits);
   for (double &v : x) v = value(random_bits);
-  simd_level(0);
+  set_simd_level(0);
   block_sums(h.data(), x.data(), taps, n, portable.data());
-  for (int level = 1; level <= simd_level(2); level++) {
-    ASSERT_EQ(simd_level(level), level);
+  for (int level = 1; level <= best_level(); level++) {
+    ASSERT_EQ(set_simd_level(level), level);
     block_sums(h.data(), x.data(), taps, n, sums.data());
     int unlike_portable = 0;
     for (int i = 0; i < n; i++) unlike_portable += sums[i] != portable[i];
     EXPECT_GT(unlike_portable, n / 10) << "kernel " << level;
   }
-  simd_level(2);
 }
 
 }  // namespace

@@ -51,7 +51,7 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               r.warning + std::to_string(r.coef1.size()) +
                   (stereo ? " FIR samples, stereo\n" : " FIR samples, mono\n"));
-    EXPECT_EQ(shape.stereo, stereo ? 1 : 0);
+    EXPECT_EQ(shape.stereo, stereo);
     EXPECT_EQ(std::vector<double>(fir_coef1, fir_coef1 + shape.taps), r.coef1)
         << r.text.substr(0, 99);
     EXPECT_EQ(std::vector<double>(fir_coef2, fir_coef2 + shape.taps), stereo ? r.coef2 : r.coef1);

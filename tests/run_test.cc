@@ -257,8 +257,8 @@ TEST(Run, NoFailurePassesAsSuccess) {
       {"tapsum . IN", "", wav3, 2, "tapsum: Can't read FIR file '.'.\n", ""},
       {"tapsum FIR .", "1\n", "", 2, mono1 + read_failed, ""},
       {"tapsum FIR <&-", "1\n", wav3, 2, mono1 + read_failed, ""},
-      {"tapsum FIR IN >&-", "1\n", wav3, 2, in3 + "tapsum: Can't write to file. (File system full?)\n",
-       ""},
+      {"tapsum FIR IN >&-", "1\n", wav3, 2,
+       in3 + "tapsum: Can't write to file. (File system full?)\n", ""},
       {"tapsum FIR IN >>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
       {"tapsum FIR IN 1<>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
       // A NUL byte in the titles (a WAV file given as the coefficient file)
@@ -297,8 +297,8 @@ TEST(Run, NoFailurePassesAsSuccess) {
         "inject=read:error=EIO:when=";
     rows.push_back({inject + "3 -P in.wav " TAPSUM_BINARY " FIR IN >/dev/null", "1\n", long_wav, 2,
                     read_failed, ""});
-    rows.push_back({inject + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav, 2,
-                    "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
+    rows.push_back({inject + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav,
+                    2, "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
   }
   for (const row &r : rows) {
     const std::string err = check(r);
@@ -306,7 +306,8 @@ TEST(Run, NoFailurePassesAsSuccess) {
       EXPECT_NE(err.find("done\n" + read_failed), std::string::npos) << err;
     }
     EXPECT_EQ(read_file(test_dir() + "in.wav"), r.wav) << r.command;
-    if (r.command.find(">>FIR") == std::string::npos && r.command.find("1<>FIR") == std::string::npos) {
+    if (r.command.find(">>FIR") == std::string::npos &&
+        r.command.find("1<>FIR") == std::string::npos) {
       EXPECT_EQ(read_file(test_dir() + "fir.txt"), r.fir) << r.command;
     }
   }

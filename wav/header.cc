@@ -18,29 +18,31 @@ namespace {
   err_exit(2, "tapsum: Corrupted WAV header.\n");
 }
 
-uint32_t unsigned_at(const char *bytes) {
+// The unsigned 32-bit value of four bytes, least significant first.
+uint32_t char2ulong(const char *bytes) {
   return static_cast<uint32_t>(char2long(bytes));
 }
 
-// Two-byte fields, read as unsigned.
-int short_at(const char *bytes) {
+// The unsigned value of two bytes, least significant first.
+int char2short(const char *bytes) {
   return static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
 }
 
-void put_long(char *at, long value) {
+// The four bytes of value, least significant first.
+void long2chars(char *at, long value) {
   for (int k = 0; k < 4; k++) at[k] = static_cast<char>(long2char(value, k) & 0xFF);
 }
 
-void put_short(char *at, int value) {
+// The two bytes of value, least significant first.
+void short2chars(char *at, int value) {
   at[0] = static_cast<char>(value & 0xFF);
   at[1] = static_cast<char>(value >> 8 & 0xFF);
 }
 
-// The rate is the unsigned 32-bit field it is.
-void print_format(const char *which, uint64_t frames, long rate, int channels, int bits) {
+void print_format(const char *which, uint64_t frames, uint32_t rate, int channels, int bits) {
   fprintf(stderr, "%s file: %ld samples, %ld Hz, %s, %d bits/sample.\n", which,
-          static_cast<long>(frames), static_cast<long>(static_cast<uint32_t>(rate)),
-          channels == 1 ? "mono" : "stereo", bits);
+          static_cast<long>(frames), static_cast<long>(rate), channels == 1 ? "mono" : "stereo",
+          bits);
 }
 
 // The next byte of the input, or EOF at its end.
@@ -136,13 +138,13 @@ long long2char(long value, int k) {
   return value >> (8 * k);
 }
 
-wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir) {
+wav_input read_header(FILE *in) {
   if (read_bytes(in, line, 8) < 0 || memcmp(line, "RIFF", 4) != 0)
     err_exit(2, "tapsum: Not a WAV file.\n");
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
-  if (unsigned_at(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
+  if (char2ulong(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
 
   // The format chunk must be the form's first chunk.
   if (read_bytes(in, line, 8) < 0 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
@@ -150,17 +152,16 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
   if (read_bytes(in, line, 8) < 0) corrupted();
   const long format_size = char2long(line);
-  const int tag = short_at(line + 4);
-  const int channels = short_at(line + 6);
+  const int tag = char2short(line + 4);
+  const int channels = char2short(line + 6);
   if (channels == 0 || channels > 2)
     err_exit(2, "tapsum: Number of channels (%d) not supported.\n", channels);
 
   if (read_bytes(in, line, 12) < 0) corrupted();
-  const long rate = char2long(line);
-  const int in_bits = short_at(line + 10);
-  if (in_bits != 8 && in_bits != 16)
-    err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", in_bits);
-  if (out_bits == 0) out_bits = in_bits;
+  const uint32_t rate = char2ulong(line);
+  const int bits = char2short(line + 10);
+  if (bits != 8 && bits != 16)
+    err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", bits);
 
   // The extensible format names its sample format by a GUID whose first two
   // bytes, at bytes 24-25 of the chunk, are the format tag it stands for.
@@ -171,7 +172,7 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
     const uint32_t extra = static_cast<uint32_t>(format_size - 16);
     const int kept = extra < 10 ? static_cast<int>(extra) : 10;
     if (read_bytes(in, line, kept) < 0 || !skip(in, extra - kept, seekable)) corrupted();
-    if (kept == 10) sub_format = short_at(line + 8);
+    if (kept == 10) sub_format = char2short(line + 8);
     carried = pad_after(in, extra);
   }
   if (tag != 1 && !(tag == 0xFFFE && format_size >= 40 && sub_format == 1))
@@ -182,21 +183,21 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   for (;;) {
     if (!chunk_header(in, carried)) corrupted();
     if (memcmp(line, "data", 4) == 0) break;
-    const uint32_t size = unsigned_at(line + 4);
+    const uint32_t size = char2ulong(line + 4);
     if (!skip(in, size, seekable)) corrupted();
     carried = pad_after(in, size);
   }
   // Only a declared size of 0 reads on to the end of the input; a size
   // smaller than a frame is no frame at all.
-  const uint32_t frame_bytes = static_cast<uint32_t>(channels * in_bits / 8);
-  const uint32_t frames = unsigned_at(line + 4) / frame_bytes;
-  const bool to_end = unsigned_at(line + 4) == 0;
-  print_format("Input", frames, rate, channels, in_bits);
+  const uint32_t size = char2ulong(line + 4);
+  const uint32_t frames = size / static_cast<uint32_t>(channels * bits / 8);
+  print_format("Input", frames, rate, channels, bits);
+  return {channels, bits, rate, frames, size == 0};
+}
 
-  const int out_channels = stereo_fir ? 2 : channels;
-  const int bytes = out_bits / 8;
-  const uint64_t out_frames = static_cast<uint64_t>(taps) + frames - 1;
-  const uint32_t data_size = data_size_of(out_frames, bytes * out_channels);
+bool write_header(FILE *out, const wav_output &shape) {
+  const int block_align = shape.channels * shape.bits / 8;
+  const uint32_t data_size = data_size_of(shape.frames, block_align);
 
   // Written before any sample, so the output can go to a pipe; its sizes
   // assume the input holds the frames it declares. Where the output is a
@@ -205,34 +206,32 @@ wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_
   const bool at_start = header_at_start(out);
   char header[44] = {};
   memcpy(header, "RIFF", 4);
-  put_long(header + 4, data_size + 36);
+  long2chars(header + 4, data_size + 36);
   memcpy(header + 8, "WAVEfmt ", 8);
-  put_long(header + 16, 16);
-  put_short(header + 20, 1);
-  put_short(header + 22, out_channels);
-  put_long(header + 24, rate);
-  put_long(header + 28, static_cast<int32_t>(static_cast<uint32_t>(rate) *
-                                             static_cast<uint32_t>(out_channels * bytes)));
-  put_short(header + 32, bytes * out_channels);
-  put_short(header + 34, out_bits);
+  long2chars(header + 16, 16);
+  short2chars(header + 20, 1);
+  short2chars(header + 22, shape.channels);
+  long2chars(header + 24, shape.rate);
+  long2chars(header + 28, shape.rate * static_cast<uint32_t>(block_align));
+  short2chars(header + 32, block_align);
+  short2chars(header + 34, shape.bits);
   memcpy(header + 36, "data", 4);
-  put_long(header + 40, data_size);
+  long2chars(header + 40, data_size);
   // Flushed at once, so that an output that can take nothing is reported as
   // the header that could not be written.
   if (fwrite(header, 1, sizeof header, out) != sizeof header || fflush(out) != 0)
     err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
 
-  print_format("Output", out_frames, rate, out_channels, out_bits);
-  return {channels, in_bits, out_bits, frames, to_end, out_channels, at_start};
+  print_format("Output", shape.frames, shape.rate, shape.channels, shape.bits);
+  return at_start;
 }
 
-void finish_header(FILE *out, const wav_format &format, uint64_t written) {
-  if (!format.header_at_start) return;
-  const uint32_t data_size = data_size_of(written, format.out_channels * format.out_bits / 8);
+void finish_header(FILE *out, const wav_output &shape, uint64_t written) {
+  const uint32_t data_size = data_size_of(written, shape.channels * shape.bits / 8);
   char riff[4];
   char data[4];
-  put_long(riff, data_size + 36);
-  put_long(data, data_size);
+  long2chars(riff, data_size + 36);
+  long2chars(data, data_size);
   if (fseeko(out, 4, SEEK_SET) != 0 || fwrite(riff, 1, 4, out) != 4 ||
       fseeko(out, 40, SEEK_SET) != 0 || fwrite(data, 1, 4, out) != 4)
     output_failed();

@@ -149,14 +149,14 @@ void decode_frames(const unsigned char *bytes, int bits, int channels, int frame
   if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
 }
 
-int sample_code(double value, int bits, int *clipped) {
-  *clipped = 0;
+int sample_code(double value, int bits, bool *clipped) {
+  *clipped = false;
   if (value > 1) {
     value = 1;
-    *clipped = 1;
+    *clipped = true;
   } else if (value < -1) {
     value = -1;
-    *clipped = 1;
+    *clipped = true;
   }
   // NaN passes both tests above unclipped; its code is 0.
   if (std::isnan(value)) return 0;
@@ -183,8 +183,8 @@ void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int
   }
 }
 
-int write_sample(double value, int bits, FILE *stream) {
-  int clipped = 0;
+bool write_sample(double value, int bits, FILE *stream) {
+  bool clipped = false;
   write_code(sample_code(value, bits, &clipped), bits, stream);
   return clipped;
 }

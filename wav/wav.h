@@ -4,15 +4,21 @@
 #include <cstdint>
 #include <cstdio>
 
-// What the header stage hands to the filter stage.
-struct wav_format {
-  int channels;          // input channels, 1 or 2
-  int in_bits;           // input bits per sample, 8 or 16
-  int out_bits;          // output bits per sample: the option, or in_bits
-  uint32_t frames;       // frames the data chunk declares
-  bool to_end;           // the data chunk declares 0 bytes: read to the end of the input
-  int out_channels;      // output channels, 1 or 2
-  bool header_at_start;  // the output is a regular file that begins with the header
+// What the input's header says.
+struct wav_input {
+  int channels;     // 1 or 2
+  int bits;         // bits per sample, 8 or 16
+  uint32_t rate;    // copied to the output as it is
+  uint32_t frames;  // whole frames the data chunk declares
+  bool to_end;      // the data chunk declares 0 bytes: read to the end of the input
+};
+
+// An output as its header and its format line state it.
+struct wav_output {
+  uint64_t frames;
+  int channels;
+  int bits;
+  uint32_t rate;
 };
 
 // Whether a read of in that stopped short stopped at the end of the input.
@@ -28,13 +34,16 @@ long char2long(const char *bytes);
 // value shifted right by 8k bits; its low 8 bits are byte k, little-endian.
 long long2char(long value, int k);
 
-// Reads the input header up to the data chunk's body, writes the 44-byte
-// output header and prints both format lines. out_bits 0 means "as the input".
-// Ends the process on a header it can't use.
-wav_format header_stage(FILE *in, FILE *out, int out_bits, int taps, int stereo_fir);
-// Puts the sizes of written frames into the output header, when the output
-// is a regular file that begins with it; a failed write ends the process.
-void finish_header(FILE *out, const wav_format &format, uint64_t written);
+// Reads the input header up to the data chunk's body and prints the input
+// format line. Ends the process on a header it can't use.
+wav_input read_header(FILE *in);
+// Writes the 44-byte output header for shape and prints the output format
+// line. Returns whether the output is a regular file that begins with the
+// header, whose sizes finish_header can then put right.
+bool write_header(FILE *out, const wav_output &shape);
+// Puts the sizes of the frames written into such an output's header; a
+// failed write ends the process.
+void finish_header(FILE *out, const wav_output &shape, uint64_t written);
 
 // Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
 // the input ends before the sample is complete, leaving out unchanged; a
@@ -42,10 +51,10 @@ void finish_header(FILE *out, const wav_format &format, uint64_t written);
 int read_sample(FILE *stream, int bits, double *out);
 // Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
 // A failed write ends the process.
-int write_sample(double value, int bits, FILE *stream);
+bool write_sample(double value, int bits, FILE *stream);
 // The code write_sample writes for value (0 to 255, or -32768 to 32767), and
 // whether it clips.
-int sample_code(double value, int bits, int *clipped);
+int sample_code(double value, int bits, bool *clipped);
 
 // Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
 // and, for stereo, ch2: the values read_sample gives. 16-bit samples go four
