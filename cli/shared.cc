@@ -67,10 +67,6 @@ int stop_signal() {
 
 void end_by_signal(int sig) {
   signal(sig, SIG_DFL);
-  sigset_t just;
-  sigemptyset(&just);
-  sigaddset(&just, sig);
-  sigprocmask(SIG_UNBLOCK, &just, nullptr);
   raise(sig);
   _exit(128 + sig);
 }

@@ -299,10 +299,18 @@ TEST(Run, NoFailurePassesAsSuccess) {
                     read_failed, ""});
     rows.push_back({inject + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav,
                     2, "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
+    // A read interrupted by a signal (error 4, EINTR) is made again, in both
+    // files.
+    for (const char *file : {"in.wav", "fir.txt"})
+      rows.push_back(
+          {std::string("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=read "
+                       "-e inject=read:error=4:when=2 -P ") +
+               file + " " TAPSUM_BINARY " FIR IN | cmp - IN",
+           "1\n", long_wav, 0, "80000 samples written.\n", ""});
   }
   for (const row &r : rows) {
     const std::string err = check(r);
-    if (r.command.find("-P in.wav") != std::string::npos) {
+    if (r.command.find("EIO:when=3") != std::string::npos) {
       EXPECT_NE(err.find("done\n" + read_failed), std::string::npos) << err;
     }
     EXPECT_EQ(read_file(test_dir() + "in.wav"), r.wav) << r.command;
