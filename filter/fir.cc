@@ -217,7 +217,7 @@ void compute_block(int k) {
                 b.to - b.from, b.x[0].data() + b.from, b.x[1].data() + b.from, simd_level() >= 1);
 
   b.transformed = false;
-  if (this_run.segment != 0 && !transform_broken.load()) {
+  if (this_run.segment != 0 && b.n > 0 && !transform_broken.load()) {
     b.transformed = transform_sums_of(b, k);
     if (!b.transformed) transform_broken = true;
   }
@@ -265,7 +265,7 @@ int read_frames(FILE *in, unsigned char *raw, int frame_bytes, int want) {
 }
 
 // Writes count bytes; a write interrupted by a signal goes on where it
-// stopped, and any other failure ends the this_run.
+// stopped, and any other failure ends the run.
 void write_bytes(FILE *out, const unsigned char *bytes, size_t count) {
   size_t done = 0;
   while (done < count) {
