@@ -20,12 +20,12 @@ int scan_row(const char *text, double *first, double *second) {
   return 1 + scan_number(text + used, second, &rest);
 }
 
-const char *file_name;
+const char *file_name;  // for the read-failure message
+bool nul_in_line;       // the last line read held a NUL byte
 
 [[noreturn]] void bad_fir_file() {
   err_exit(2, "tapsum: Bad FIR file.\n");
 }
-bool nul_in_line;  // the last line read held a NUL byte
 
 // The next character of the file, or EOF at its end. A read interrupted by
 // a signal is made again; any other read error ends the run.

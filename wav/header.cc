@@ -60,11 +60,10 @@ bool can_seek(FILE *in) {
   return fd >= 0 && lseek(fd, 0, SEEK_CUR) >= 0;
 }
 
-// Moves count bytes forward. A seek past the end is not itself a failure:
-// the next read meets the end. false when the input ends inside the skip.
+// Moves count bytes forward; false when the input ends inside the skip,
+// which is a header cut short, from a pipe or a regular file alike.
 bool skip(FILE *in, uint32_t count, bool seekable) {
   if (seekable) {
-    // A skip past the end of a regular file is a header cut short, as on a pipe.
     struct stat st {};
     const off_t at = ftello(in);
     if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && at + count > st.st_size)
