@@ -201,17 +201,19 @@ void transform_block(int slot, const double *const *x, int n, double *const *sum
   const int half = size / 2 + 1;
   const int taps = size - segment + 1;
   for (int q = 0; q * segment < n; q++) {
+    double norm = 0;
     for (int c = 0; c < outputs; c++) {
-      const double *window = x[c] + q * segment;
-      // Channels that filter the same input share its transform.
+      // Channels that filter the same input share its transform and norm.
       if (c == 0 || x[c] != x[c - 1]) {
+        const double *window = x[c] + q * segment;
         std::copy_n(window, size, s.in);
         fftw_execute_dft_r2c(forward, s.in, s.spectrum);
+        norm = norm_up(window, size);
       }
       multiply(s.spectrum, spectra[c], s.product, half);
       fftw_execute_dft_c2r(inverse, s.product, s.out);
       std::copy_n(s.out + taps - 1, std::min(segment, n - q * segment), sums[c] + q * segment);
-      bounds[c][q] = scale * per_norm[c] * norm_up(window, size) + chain[c];
+      bounds[c][q] = scale * per_norm[c] * norm + chain[c];
     }
   }
 }
