@@ -9,6 +9,9 @@
 // /dev/null through a windowed-sinc low-pass of 31 to 8191 taps: the samples
 // of the canonical WAV file named as the first argument, or Gaussian noise.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
 #include <immintrin.h>
 
 #include <chrono>
@@ -145,24 +148,33 @@ void kernel(benchmark::State &state) {
   set_simd_level(2);
 }
 
-template <uint64_t (*engine)(FILE *, FILE *, const filter_job &)>
+template <uint64_t (*engine)(byte_stream &, byte_stream &, const filter_job &)>
 void filter(benchmark::State &state) {
   std::vector<char> &data = samples;
   const int taps = static_cast<int>(state.range(0));
   filter_threads(static_cast<int>(state.range(1)));
   set_filter_method(static_cast<filter_method>(state.range(2)));
   low_pass(taps);
-  FILE *out = fopen("/dev/null", "wb");
+  static unsigned char in_buffer[1 << 16], out_buffer[1 << 16];
+  const int in_fd = memfd_create("samples", 0);
+  if (write(in_fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
+    state.SkipWithError("can't hold the samples in memory");
+  const int out_fd = open("/dev/null", O_WRONLY);
+  const filter_job job{2, 16, taps, false, 16, frames, false};
   uint64_t outputs = 0;
   uint64_t exact = 0;
   for (auto _ : state) {
-    FILE *in = fmemopen(data.data(), data.size(), "rb");
-    const uint64_t written = engine(in, out, {2, 16, taps, false, 16, frames, false});
-    fclose(in);
+    lseek(in_fd, 0, SEEK_SET);
+    byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
+    byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
+    if (engine == fir) fir_setup(job);
+    const uint64_t written = engine(in, out, job);
+    flush_bytes(out);
     outputs += 2 * written;
     exact += exact_outputs();
   }
-  fclose(out);
+  close(in_fd);
+  close(out_fd);
   filter_threads(0);
   set_filter_method(automatic);
   const double macs = 2.0 * frames * taps;

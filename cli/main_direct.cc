@@ -3,5 +3,5 @@
 #include "cli/run.h"
 
 int main(int argc, char **argv) {
-  return run_tapsum(argc, argv, fir_direct);
+  return run_tapsum(argc, argv, {nullptr, fir_direct});
 }

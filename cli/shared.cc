@@ -1,4 +1,4 @@
-// The static tables, the fatal-error routine and the signals that stop a run.
+// The static tables, the fatal-error routines, the progress line and the signals that stop a run.
 #include <signal.h>
 #include <unistd.h>
 
@@ -20,22 +20,26 @@ namespace {
 bool progress_open;
 volatile sig_atomic_t stop_requested;
 
+// The first signal asks the run to stop. coreutils' timeout sends SIGTERM
+// twice, to the run and to its process group, so only a SIGINT, a person
+// pressing Ctrl-C again, ends a stopping run at once; the run's own output
+// would otherwise lose every frame computed and not yet written.
+extern "C" void on_stop_signal(int sig) {
+  if (stop_requested == 0) {
+    stop_requested = sig;
+  } else if (sig == SIGINT) {
+    signal(sig, SIG_DFL);
+    raise(sig);
+  }
+}
+
+}  // namespace
+
 // A message never lands on the end of an open progress line.
 void end_progress_line() {
   if (progress_open) fputc('\n', stderr);
   progress_open = false;
 }
-
-extern "C" void on_stop_signal(int sig) {
-  if (stop_requested != 0) {
-    signal(sig, SIG_DFL);
-    raise(sig);
-    return;
-  }
-  stop_requested = sig;
-}
-
-}  // namespace
 
 void err_exit(int status, const char *format, ...) {
   end_progress_line();
@@ -73,6 +77,10 @@ void end_by_signal(int sig) {
 
 void input_failed() {
   err_exit(2, "tapsum: Can't read input file.\n");
+}
+
+void out_of_memory() {
+  err_exit(2, "tapsum: Not enough memory.\n");
 }
 
 void output_failed() {

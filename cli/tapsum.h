@@ -1,6 +1,8 @@
 // What every part of tapsum shares: the table size, the static tables and the fatal-error routine.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <limits>
 
 // Products and running sums are formed in the x87 extended format; the
@@ -33,14 +35,63 @@ extern char line[80];
 // status 2.
 [[noreturn]] void input_failed();
 
+// Not enough memory for the run: the message, status 2. Every allocation
+// that fails ends here.
+[[noreturn]] void out_of_memory();
+
 // A progress line has been printed on standard error and not ended; a
 // message printed then starts a line of its own.
 void progress_line_open(bool open);
+// Ends an open progress line with a line feed.
+void end_progress_line();
 
 // SIGINT, SIGTERM and SIGHUP, unless ignored when the run starts, ask the
-// run to stop: reads are not restarted, and stop_signal() tells which
-// signal came (0 while none has). A second one ends the process at once.
+// run to stop: it reads no more, and stop_signal() tells which signal came
+// (0 while none has). While it stops, a SIGINT (a person pressing Ctrl-C
+// again) ends the process at once; a repeated SIGTERM or SIGHUP changes
+// nothing.
 void catch_stop_signals();
 int stop_signal();
 // Ends the process by sig, with its default action, as if never caught.
 [[noreturn]] void end_by_signal(int sig);
+
+// One of the run's byte streams on its descriptor, with a buffer of its
+// own: the input and the coefficient file read, the output written. Every
+// read and write of the run goes through these, under one rule: a call cut
+// short by a signal goes on from the byte where it stopped, except a read
+// while the run is stopping, which is then the end of that stream. Any
+// other failure calls failed, which ends the process.
+struct byte_stream {
+  int fd;
+  unsigned char *buffer;
+  size_t capacity;
+  size_t next;  // reading: the next byte in buffer to hand out
+  size_t held;  // reading: the bytes read into buffer; writing: those waiting
+  [[noreturn]] void (*failed)();
+};
+
+byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, [[noreturn]] void (*failed)());
+
+// The next byte, or -1 at the end of the stream.
+int next_byte_slow(byte_stream &s);
+inline int next_byte(byte_stream &s) {
+  return s.next < s.held ? s.buffer[s.next++] : next_byte_slow(s);
+}
+// Reads count bytes into to; fewer only at the end of the stream.
+size_t read_bytes(byte_stream &s, void *to, size_t count);
+// Moves count bytes forward, seeking where the stream can; false when the
+// stream ends inside the skip.
+bool skip_bytes(byte_stream &s, uint64_t count);
+// Whether the stream's descriptor can seek; a pipe can't.
+bool can_seek(const byte_stream &s);
+
+// Writes count bytes.
+void write_bytes(byte_stream &s, const void *bytes, size_t count);
+// Writes every byte still waiting in the buffer.
+void flush_bytes(byte_stream &s);
+inline void put_byte(byte_stream &s, unsigned char c) {
+  if (s.held == s.capacity) flush_bytes(s);
+  s.buffer[s.held++] = c;
+}
+// Writes count bytes at offset of a regular file, after those waiting.
+void write_bytes_at(byte_stream &s, uint64_t offset, const void *bytes, size_t count);

@@ -20,7 +20,7 @@ namespace {
 
 // The run's fixed values and what its outputs have shown so far.
 struct direct_state {
-  FILE *out;
+  byte_stream *out;
   int channels;
   int out_bits;
   int taps;
@@ -57,7 +57,7 @@ double sum_rounded(const double *coef, const double *ring, int taps, int first, 
 void put(long double sum, direct_state &r) {
   const long double magnitude = fabsl(sum);
   if (magnitude > r.peak) r.peak = static_cast<double>(magnitude);
-  r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, r.out);
+  r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, *r.out);
 }
 
 // One output frame over count taps from coefficient first, channel 1 before
@@ -72,7 +72,7 @@ void put_frame(direct_state &r, int first, int count, int newest) {
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
 // a stereo frame are read even when the first is missing.
-int read_frame(const direct_state &r, FILE *in, int bits, int slot) {
+int read_frame(const direct_state &r, byte_stream &in, int bits, int slot) {
   int ended = read_sample(in, bits, &data1[slot]);
   if (r.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
   return ended;
@@ -80,8 +80,8 @@ int read_frame(const direct_state &r, FILE *in, int bits, int slot) {
 
 }  // namespace
 
-uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job) {
-  direct_state r{out, job.channels, job.out_bits, job.taps, job.stereo_fir, 0, false};
+uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
+  direct_state r{&out, job.channels, job.out_bits, job.taps, job.stereo_fir, 0, false};
   const int taps = job.taps;
   const int in_bits = job.in_bits;
   const uint32_t frames = job.frames;
@@ -105,7 +105,9 @@ uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job) {
   }
 
   // Steady: each frame overwrites the oldest sample. Progress is reported
-  // at every multiple of 1% of more than 100 declared frames.
+  // at every multiple of 1% of more than 100 declared frames, unless the
+  // run reads to the end.
+  const bool progress = !to_end && frames > 100;
   if (!ended) {
     slot = 0;
     while (!read_frame(r, in, in_bits, slot)) {
@@ -113,10 +115,13 @@ uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job) {
       written++;
       slot = slot + 1 == taps ? 0 : slot + 1;
       ended = !to_end && written == frames;
-      if (frames > 100 && written % (frames / 100) == 0) report_progress(written, frames);
+      if (progress && written % (frames / 100) == 0) report_progress(written, frames);
       if (ended) break;
     }
   }
+
+  // A run asked to stop keeps the frames it has, without the tail.
+  if (stop_signal() != 0) return written;
 
   // Tail: the convolution continued with zero input, taps - 1 frames.
   const int newest = before(slot == taps ? 0 : slot, taps);

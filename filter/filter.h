@@ -2,7 +2,8 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+
+#include "cli/tapsum.h"
 
 // What the filter stage is given.
 struct filter_job {
@@ -22,16 +23,22 @@ uint64_t output_frames(uint64_t input_frames, int taps);
 // two columns, else one.
 int output_channels(const filter_job &job);
 
+// Makes every buffer, plan and thread fir needs for job. The run sequence
+// calls it before it writes the output header, so that a run that can't
+// get them leaves an existing output file as it was.
+void fir_setup(const filter_job &job);
 // Filters the data chunk of in into out and returns the number of frames
 // written: the frames read and the tail. Reading stops at the end of the
 // input or, unless job.to_end is set, after job.frames frames. Prints the
-// progress, the peak level and the clipping warning.
-uint64_t fir(FILE *in, FILE *out, const filter_job &job);
+// progress, the peak level and the clipping warning. A run asked to stop
+// reads no more and writes the frames it has computed, without the tail
+// and the end-of-run lines.
+uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job);
 
 // The same filter computed only by the exact arithmetic, output by output,
-// one sample read and written at a time; fir writes the same bytes and
-// reports the same lines.
-uint64_t fir_direct(FILE *in, FILE *out, const filter_job &job);
+// one sample read and written at a time; it needs no setup. fir writes the
+// same bytes and reports the same lines.
+uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job);
 
 // Sets the threads fir runs on: 1 is the calling thread alone, 0 (the
 // default) as many as the process may run on, fewer on inputs too short to

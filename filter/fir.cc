@@ -21,7 +21,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -89,6 +88,7 @@ std::atomic<bool> transform_broken;   // a block's check found the transform bey
 uint64_t exact_count;
 uint64_t transform_count;
 int threads_wanted;
+int run_threads;  // the threads fir_setup started for the run
 filter_method method_wanted = automatic;
 
 // An output channel's column, samples and bound.
@@ -254,27 +254,9 @@ void compute_block(int k) {
 
 // Reads up to want frames of frame_bytes into raw; fewer only at the end of
 // the input. A partial frame at the end is read and not counted.
-int read_frames(FILE *in, unsigned char *raw, int frame_bytes, int want) {
+int read_frames(byte_stream &in, unsigned char *raw, int frame_bytes, int want) {
   const size_t wanted = static_cast<size_t>(want) * static_cast<size_t>(frame_bytes);
-  size_t got = 0;
-  while (got < wanted) {
-    got += fread(raw + got, 1, wanted - got, in);
-    if (got < wanted && input_ended(in)) break;
-  }
-  return static_cast<int>(got / static_cast<size_t>(frame_bytes));
-}
-
-// Writes count bytes; a write interrupted by a signal goes on where it
-// stopped, and any other failure ends the run.
-void write_bytes(FILE *out, const unsigned char *bytes, size_t count) {
-  size_t done = 0;
-  while (done < count) {
-    done += fwrite(bytes + done, 1, count - done, out);
-    if (done < count) {
-      if (!ferror(out) || errno != EINTR) output_failed();
-      clearerr(out);
-    }
-  }
+  return static_cast<int>(read_bytes(in, raw, wanted) / static_cast<size_t>(frame_bytes));
 }
 
 // The threads for a run: as asked, or as many as the process may run on, but
@@ -360,8 +342,8 @@ namespace {
 // Where a run stands in its stream: blocks read and handed out, blocks
 // written, and what they add up to.
 struct stream {
-  FILE *in;
-  FILE *out;
+  byte_stream *in;
+  byte_stream *out;
   const filter_job *job;
   uint64_t slots;        // slots in use
   uint64_t frames_read;  // input frames
@@ -392,7 +374,7 @@ void read_block(stream &s) {
     int want = this_run.block;
     if (!job.to_end && job.frames - s.frames_read < static_cast<uint64_t>(want))
       want = static_cast<int>(job.frames - s.frames_read);
-    const int got = read_frames(s.in, b.raw.data() + history, frame_bytes, want);
+    const int got = read_frames(*s.in, b.raw.data() + history, frame_bytes, want);
     s.frames_read += static_cast<uint64_t>(got);
     if (got < want || (!job.to_end && s.frames_read == job.frames))
       s.total = output_frames(s.frames_read, taps);
@@ -421,10 +403,11 @@ void write_block(stream &s) {
   wait_done(k);
   const block &b = slots[static_cast<size_t>(k)];
   const int sample_bytes = job.out_bits / 8 * this_run.outputs;
-  write_bytes(s.out, b.bytes.data(), static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes));
+  write_bytes(*s.out, b.bytes.data(), static_cast<size_t>(b.n) * static_cast<size_t>(sample_bytes));
   // Progress at every multiple of 1% of more than 100 declared frames, for
-  // the frames of the steady phase: those read after the first taps.
-  if (job.frames > 100) {
+  // the frames of the steady phase: those read after the first taps. A run
+  // that reads to the end has no share to show.
+  if (!job.to_end && job.frames > 100) {
     const uint32_t step = job.frames / 100;
     const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(job.taps) + 1);
     const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
@@ -440,16 +423,18 @@ void write_block(stream &s) {
 
 }  // namespace
 
-uint64_t fir(FILE *in, FILE *out, const filter_job &job) {
+void fir_setup(const filter_job &job) {
   // The block size depends on the method, the threads on the block size,
   // and the slots on the threads: two more than the threads, some being
   // read and written while the rest are computed.
   prepare(job);
-  const int threads = threads_for(job, this_run.block);
-  make_slots(threads + 2);
-  start_workers(threads, compute_block);
+  run_threads = threads_for(job, this_run.block);
+  make_slots(run_threads + 2);
+  start_workers(run_threads, compute_block);
+}
 
-  stream s{in, out, &job, static_cast<uint64_t>(threads + 2), 0, UNKNOWN, 0, 0, 0, 0, false};
+uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
+  stream s{&in, &out, &job, static_cast<uint64_t>(run_threads + 2), 0, UNKNOWN, 0, 0, 0, 0, false};
   for (;;) {
     while (s.next - s.written < s.slots && s.next_t0 < s.total && !stop_signal()) read_block(s);
     if (s.written == s.next) break;

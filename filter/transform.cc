@@ -54,8 +54,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <vector>
 
+#include "cli/tapsum.h"
 #include "filter/engine.h"
 
 namespace {
@@ -66,6 +68,8 @@ constexpr double SECOND_ORDER = 1 + 1e-6;
 constexpr double CHAIN_SLACK = 1 + 0x1p-10;
 constexpr double UNDERFLOW = 0x1p-900;
 constexpr double LARGEST_H = 0x1p100;
+constexpr size_t PLANNER_BASE = 1 << 20;
+constexpr size_t PLANNER_BYTES = 256;
 
 // Step 1: eps_L for a transform of size 2^t with unit roundoff u.
 long double fft_error(int t, long double u) {
@@ -112,10 +116,17 @@ void release_size() {
   size = 0;
 }
 
+// FFTW's aligned allocations, checked as every allocation of the run is.
+template <typename T>
+T *checked(T *buffer) {
+  if (buffer == nullptr) out_of_memory();
+  return buffer;
+}
+
 scratch make_scratch() {
   const size_t half = static_cast<size_t>(size / 2 + 1);
-  return {fftw_alloc_real(static_cast<size_t>(size)), fftw_alloc_complex(half),
-          fftw_alloc_complex(half), fftw_alloc_real(static_cast<size_t>(size))};
+  return {checked(fftw_alloc_real(static_cast<size_t>(size))), checked(fftw_alloc_complex(half)),
+          checked(fftw_alloc_complex(half)), checked(fftw_alloc_real(static_cast<size_t>(size)))};
 }
 
 // G^ of coef's first taps rows: the transform of h / L, by the run's own
@@ -173,9 +184,17 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
   if (size != 1 << t) {
     release_size();
     size = 1 << t;
+    // FFTW's planner allocates its tables itself and aborts when it can't.
+    // They take well under PLANNER_BASE and PLANNER_BYTES per point (found
+    // by running under address-space limits): room for that, found and
+    // given back first, leaves the planner what it needs, and a run without
+    // it ends as any run short of memory does.
+    void *room = malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(size));
+    if (room == nullptr) out_of_memory();
+    free(room);
     scratch s = make_scratch();
-    forward = fftw_plan_dft_r2c_1d(size, s.in, s.spectrum, FFTW_ESTIMATE);
-    inverse = fftw_plan_dft_c2r_1d(size, s.product, s.out, FFTW_ESTIMATE);
+    forward = checked(fftw_plan_dft_r2c_1d(size, s.in, s.spectrum, FFTW_ESTIMATE));
+    inverse = checked(fftw_plan_dft_c2r_1d(size, s.product, s.out, FFTW_ESTIMATE));
     slots.push_back(s);
   }
   segment = size - taps + 1;
@@ -184,7 +203,8 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
   const double eps = static_cast<double>(fft_error(t, U));
   const double gamma2 = 2 * U / (1 - 2 * U);
   for (int c = 0; c < count; c++) {
-    if (spectra[c] == nullptr) spectra[c] = fftw_alloc_complex(static_cast<size_t>(size / 2 + 1));
+    if (spectra[c] == nullptr)
+      spectra[c] = checked(fftw_alloc_complex(static_cast<size_t>(size / 2 + 1)));
     const double largest = make_spectrum(coef[c], taps, slots[0], spectra[c]);
     const double h = static_cast<double>(h1[c]);
     per_norm[c] =

@@ -1,8 +1,9 @@
 // The coefficient file: optional title lines, then a table of one or two numeric columns.
 #include "fir_file/fir_file.h"
 
+#include <unistd.h>
+
 #include <cctype>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -22,30 +23,24 @@ int scan_row(const char *text, double *first, double *second) {
 
 const char *file_name;  // for the read-failure message
 bool nul_in_line;       // the last line read held a NUL byte
+unsigned char buffer[1 << 16];
 
 [[noreturn]] void bad_fir_file() {
   err_exit(2, "tapsum: Bad FIR file.\n");
 }
 
-// The next character of the file, or EOF at its end. A read interrupted by
-// a signal is made again; any other read error ends the run.
-int next_char(FILE *file) {
-  int c;
-  while ((c = getc(file)) == EOF && ferror(file)) {
-    if (errno != EINTR) err_exit(2, "tapsum: Can't read FIR file '%s'.\n", file_name);
-    clearerr(file);
-  }
-  return c;
+[[noreturn]] void unreadable() {
+  err_exit(2, "tapsum: Can't read FIR file '%s'.\n", file_name);
 }
 
 // Reads one physical line into line, whatever its length: its first 79
 // characters are kept and the rest of it, up to and including its line feed,
 // is discarded. A UTF-8 byte order mark that opens the file is skipped.
-bool next_line(FILE *file, bool first) {
+bool next_line(byte_stream &file, bool first) {
   int n = 0;
   int c;
   nul_in_line = false;
-  while ((c = next_char(file)) != EOF) {
+  while ((c = next_byte(file)) >= 0) {
     nul_in_line |= c == '\0';
     if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
     if (first && n == 3) {
@@ -55,7 +50,7 @@ bool next_line(FILE *file, bool first) {
     if (c == '\n') break;
   }
   line[n] = '\0';
-  return n > 0 || c != EOF;
+  return n > 0 || c >= 0;
 }
 
 }  // namespace
@@ -75,8 +70,9 @@ int scan_number(const char *text, double *value, int *used) {
   return 1;
 }
 
-fir_shape load_fir(FILE *file, const char *name) {
+fir_shape load_fir(int fd, const char *name) {
   file_name = name;
+  byte_stream file = stream_on(fd, buffer, sizeof buffer, unreadable);
   double value = 0;
   int used = 0;
   bool first = true;
@@ -107,7 +103,7 @@ fir_shape load_fir(FILE *file, const char *name) {
     }
     if (!next_line(file, false)) break;
   }
-  fclose(file);
+  close(fd);
 
   if (columns == 1)
     fprintf(stderr, "%d FIR samples, mono\n", taps);

@@ -56,18 +56,21 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   std::copy(j.col1.begin(), j.col1.end(), fir_coef1);
   std::copy(j.col2.begin(), j.col2.end(), fir_coef2);
   if (j.col2.empty()) std::copy(j.col1.begin(), j.col1.end(), fir_coef2);
-  FILE *in = fmemopen(const_cast<char *>(j.data.data()), j.data.size(), "rb");
-  FILE *out = tmpfile();
+  static unsigned char in_buffer[4096], out_buffer[4096];
+  const int in_fd = memory_file(j.data), out_fd = memory_file("");
+  byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
+  byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
+  const filter_job settings{j.channels, j.in_bits, static_cast<int>(j.col1.size()),
+                            !j.col2.empty(), j.out_bits, j.frames, j.frames == 0};
   testing::internal::CaptureStderr();
-  const uint64_t written = engine(in, out,
-                                  {j.channels, j.in_bits, static_cast<int>(j.col1.size()),
-                                   !j.col2.empty(), j.out_bits, j.frames, j.frames == 0});
-  std::string shown = std::to_string(written) + " frames, then " + std::to_string(getc(in)) + "\n" +
-                      testing::internal::GetCapturedStderr();
-  rewind(out);
-  for (int c; (c = getc(out)) != EOF;) shown += static_cast<char>(c);
-  fclose(in);
-  fclose(out);
+  if (engine == fir) fir_setup(settings);
+  const uint64_t written = engine(in, out, settings);
+  flush_bytes(out);
+  std::string shown = std::to_string(written) + " frames, then " +
+                      std::to_string(next_byte(in)) + "\n" +
+                      testing::internal::GetCapturedStderr() + contents(out_fd);
+  close(in_fd);
+  close(out_fd);
   return shown;
 }
 

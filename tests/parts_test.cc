@@ -44,9 +44,8 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
       {rows8192 + "end\n", many, ones, ""},
   };
   for (const auto &r : rows) {
-    FILE *file = fmemopen(const_cast<char *>(r.text.data()), r.text.size(), "r");
     testing::internal::CaptureStderr();
-    const fir_shape shape = load_fir(file, "fir.txt");
+    const fir_shape shape = load_fir(memory_file(r.text), "fir.txt");
     const bool stereo = !r.coef2.empty();
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               r.warning + std::to_string(r.coef1.size()) +
@@ -73,6 +72,36 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   decode_frames(bytes, 8, 1, 256, x.data(), nullptr, true);
   for (int b = 0; b < 256; b++)
     ASSERT_EQ(x[b], static_cast<double>(2 * static_cast<long double>(bytes[b]) / 255 - 1)) << b;
+}
+
+// The placeholders streaming writers put for a length they don't know yet,
+// sox's and ffmpeg's, read to the end of an input that can't seek; from a
+// file, and any other size, they are the length declared. The format line
+// shows the declared frames either way.
+TEST(Header, ReadsPlaceholderSizesFromAPipeToTheEnd) {
+  for (const uint32_t size : {0x7FFFF000u, 0xFFFFFFFFu, 0x7FFFF004u})
+    for (const bool piped : {true, false}) {
+      const std::string header = wav_header(2, 16, size);
+      int fd = -1;
+      if (piped) {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        ASSERT_EQ(write(ends[1], header.data(), header.size()), 44);
+        close(ends[1]);
+        fd = ends[0];
+      } else {
+        fd = memory_file(header);
+      }
+      unsigned char buffer[64];
+      byte_stream in = stream_on(fd, buffer, sizeof buffer, input_failed);
+      testing::internal::CaptureStderr();
+      const wav_input input = read_header(in);
+      EXPECT_TRUE(testing::internal::GetCapturedStderr().ends_with(
+          "Input file: " + std::to_string(size / 4) + " samples, 8000 Hz, stereo, 16 bits/sample.\n"));
+      EXPECT_EQ(input.frames, size / 4);
+      EXPECT_EQ(input.to_end, piped && size != 0x7FFFF004u) << size << (piped ? " piped" : "");
+      close(fd);
+    }
 }
 
 }  // namespace

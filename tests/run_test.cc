@@ -15,14 +15,6 @@
 
 namespace {
 
-// The canonical 44-byte header: a 16-byte format chunk, then the data chunk.
-std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000) {
-  const int block = channels * bits / 8;
-  return "RIFF" + le32(data_size + 36) + "WAVEfmt " + le32(16) + le16(1) + le16(channels) +
-         le32(static_cast<uint32_t>(rate)) + le32(static_cast<uint32_t>(rate * block)) +
-         le16(block) + le16(bits) + "data" + le32(data_size);
-}
-
 // The test's own temporary folder, made empty when the test first uses it
 // (a folder of an earlier run whose process had the same id may still be
 // there).
@@ -79,6 +71,8 @@ const std::string report3 = in3 + "Output file: 3 samples, 8000 Hz, mono, 8 bits
 const std::string full = "\rPeak level was 100%.\n";
 const std::string clipped = "\n*** tapsum: Warning: output file was clipped.\n";
 const std::string lost = "tapsum: Can't write to output file. File system is possibly full.\n";
+const std::string terminal =
+    "tapsum: Standard output is a terminal: name an output file or redirect it.\n";
 
 struct row {
   std::string command;  // FIR, IN and OUT stand for the files fir.txt, in.wav and out.wav
@@ -124,7 +118,8 @@ TEST(Run, CommandLineAndFiles) {
       {"tapsum -16", "", "", 1, bad, ""},
       {"tapsum FIR IN OUT x", "1\n", "", 1, bad, "old"},
       {"tapsum -h", "", "", 0, "", usage},
-      {"tapsum --help", "", "", 0, "", usage},
+      {"tapsum --help", "", "", 0, "",
+       usage + "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n"},
       {"tapsum --version", "", "", 0, "", "tapsum " TAPSUM_VERSION "\n"},
       {"tapsum --version x", "", "", 2, "tapsum: Can't open FIR file '--version'.\n", ""},
       {"tapsum FIR no OUT", "1\n", "", 2, mono1 + "tapsum: Can't open input file 'no'.\n", "old"},
@@ -146,6 +141,15 @@ TEST(Run, CommandLineAndFiles) {
        std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 2000))},
       {"tapsum FIR IN /dev/full", "1\n", wav3, 2,
        in3 + "tapsum: Can't write to file. (File system full?)\n", ""},
+      // An input refused leaves an existing output as it was.
+      {"tapsum FIR IN OUT", "1\n", riff_fmt(16, 1, 1, 24), 2,
+       "tapsum: Unsupported bits/sample (24) in WAV file.\n", "old"},
+      // WAV bytes never go to a terminal; a named output may, and the usage
+      // text.
+      {"tapsum FIR IN >/dev/ptmx", "1\n", wav3, 1, terminal, ""},
+      {"tapsum nofile >/dev/ptmx", "", "", 1, terminal, ""},
+      {"tapsum FIR IN OUT >/dev/ptmx", "1\n", wav3, 0, report3, wav3},
+      {"tapsum -h >/dev/ptmx", "", "", 0, "", ""},
   };
   for (const row &r : rows) check(r);
 }
@@ -164,7 +168,7 @@ TEST(Run, RefusesHeadersItCannotUse) {
       {riff_fmt(16, 1, 1, 12), "Unsupported bits/sample (12) in WAV file."},
       {riff_fmt(16, 1, 1, 272), "Unsupported bits/sample (272) in WAV file."},
       {riff_fmt(16, 7, 1, 8) + data3, "Not a PCM WAV file."},               // mu-law
-      {riff_fmt(38, 0xFFFE, 1, 8) + data3, "Not a PCM WAV file."},          // too short to say
+      {riff_fmt(24, 0xFFFE, 1, 8) + data3, "Not a PCM WAV file."},          // too short to say
       {riff_fmt(40, 0xFFFE, 1, 8, 3) + data3, "Not a PCM WAV file."},       // float
       {pcm8 + "LIST" + le32(0xFFFFFFF8) + data3, "Corrupted WAV header."},  // forward, past the end
   };
@@ -183,6 +187,7 @@ TEST(Run, FiltersAsTheFormulasSay) {
       // format, chunks before the data, odd chunks with and without their pad
       // byte, from a pipe or a file; RIFF sizes of streaming writers and of bad ones.
       {"cat IN | tapsum FIR", "1\n", riff_fmt(40, 0xFFFE, 1, 8) + data3, 0, ok3, wav3},
+      {"cat IN | tapsum FIR", "1\n", riff_fmt(26, 0xFFFE, 1, 8) + data3, 0, ok3, wav3},
       {"tapsum FIR IN", "1\n",
        riff_fmt(19, 1, 1, 8) + '\0' + "LIST" + le32(3) + "abc" + '\0' + data3, 0, ok3, wav3},
       {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(3) + "abc" + data3, 0, ok3, wav3},
@@ -323,17 +328,83 @@ TEST(Run, NoFailurePassesAsSuccess) {
 
 // A run stopped by SIGINT on a slow input (a FIFO that gets 50 of 100
 // declared frames, then waits) writes the frames it has, puts their count in
-// the header, prints no count line and ends by the signal: the shell sees
-// 130.
+// the header, prints its count line and ends by the signal: the shell sees
+// 130. Stopped while the header is read (20 bytes of it, or none), it ends
+// by the signal with no word about the input, and leaves the output as it
+// was.
 TEST(Run, StopsCleanlyOnASignal) {
   const std::string half = x3.substr(0, 2) + std::string(48, 'a');
+  const std::string wav = wav_header(1, 8, 100) + half;
+  const std::tuple<std::string, std::string, std::string> rows[] = {
+      {wav, "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n50 samples written.\n",
+       wav_header(1, 8, 50) + half},
+      {wav.substr(0, 20), mono1, "old"},
+      {"", mono1, "old"},
+  };
   // Job control, so that the job doesn't start with SIGINT ignored; its
   // notices go nowhere, tapsum's report to the report. Signal 2 is SIGINT.
-  check({"mkfifo fifo; { set -m; { cat IN; sleep 5; } >fifo & w=$!; " TAPSUM_BINARY
-         " FIR fifo OUT 2>report & p=$!; sleep 1; kill -2 $p; wait $p; s=$?; kill $w; wait $w; } "
-         "2>/dev/null; cat report >&2; exit $s",
-         "1\n", wav_header(1, 8, 100) + half, 130,
-         "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n", wav_header(1, 8, 50) + half});
+  for (const auto &[fed, report, out] : rows)
+    check({"mkfifo fifo; { set -m; { cat IN; sleep 5; } >fifo & w=$!; " TAPSUM_BINARY
+           " FIR fifo OUT 2>report & p=$!; sleep 1; kill -2 $p; wait $p; s=$?; kill $w; wait $w; } "
+           "2>/dev/null; cat report >&2; exit $s",
+           "1\n", fed, 130, report, out});
+}
+
+// No byte of the output is lost or repeated: writes cut short by a signal
+// (EINTR, error 4, injected at every second write, the header's and the final sizes'
+// included) go on where they stopped, from a file and into a pipe; a write
+// that fails leaves a prefix and fails the run. A run stopped while blocked
+// on a full pipe, by SIGTERM or by timeout (which sends SIGTERM twice),
+// writes every frame it computed once the reader goes on: what the reader
+// gets is a prefix of the whole output, longer than the pipe held, and the
+// count line says how many frames. Runs under address-space limits with an
+// 8192-tap filter end in a whole output or in the memory message with the
+// existing output as it was, never in a crash.
+TEST(Run, LosesNoByteWhateverInterruptsIt) {
+  std::string long_wav = wav_header(1, 16, 800000) + std::string(800000, 'a');
+  std::vector<row> rows;
+  if (system("command -v strace >/dev/null") == 0) {
+    const std::string inject =
+        "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=write,pwrite64 -e inject=";
+    // o.wav exists before the run, so that strace can follow it.
+    const std::string prefix = "; s=$?; head -c $(stat -c %s o.wav) IN | cmp - o.wav && exit $s";
+    rows = {
+        {inject + "write,pwrite64:error=4:when=2+2 -P out.wav " TAPSUM_BINARY " FIR IN OUT",
+         "1\n", long_wav, 0, "400000 samples written.\n", long_wav},
+        {inject + "write:error=4:when=2+2 " TAPSUM_BINARY " FIR IN 2>/dev/null | cmp - IN",
+         "1\n", long_wav, 0, "", ""},
+        {"echo old >o.wav; " + inject + "write:error=EIO:when=3 -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix, "1\n",
+         long_wav, 2, lost, ""},
+        {"echo old >o.wav; " + inject + "pwrite64:error=EIO -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix, "1\n",
+         long_wav, 2, lost, ""},
+    };
+  }
+  // SIGTERM is signal 15; timeout's status is 124.
+  for (const auto &[stop, status] : {std::pair{"kill -15 $p", 143}, {"true", 124}}) {
+    const std::string run = status == 143 ? TAPSUM_BINARY : "timeout 1 " TAPSUM_BINARY;
+    rows.push_back(
+        {"tapsum FIR IN >full 2>/dev/null; mkfifo pipe; { sleep 2; cat; } <pipe >got & r=$!; " +
+             run + " FIR IN >pipe 2>report & p=$!; sleep 1; " + stop +
+             "; wait $p; s=$?; wait $r; n=$(sed -En \"s/^([0-9]+) samples written.$/\\1/p\" report); "
+             "[ $(stat -c %s got) -eq $((44 + 2 * n)) ] && [ $n -gt 32768 ] && "
+             "head -c $(stat -c %s got) full | cmp - got && "
+             "sed -E \"s/^[0-9]+ samples/N samples/\" report | tail -c 20 >&2; exit $s",
+         "1\n", long_wav, status, "\nN samples written.\n", ""});
+  }
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // The sanitizers reserve more address space than any of these limits.
+  std::string long_fir;
+  for (int k = 0; k < 8192; k++) long_fir += "0.0001\n";
+  rows.push_back(
+      {"for t in 1 2 8; do whole=0 short=0; for v in $(seq 9000 500 40000); do echo old >o.wav; "
+       "(ulimit -v $v; TAPSUM_THREADS=$t tapsum FIR IN o.wav 2>err); s=$?; "
+       "if [ $s = 0 ]; then whole=1; "
+       "elif [ $s = 2 ] && [ \"$(tail -n 1 err)$(cat o.wav)\" = \"tapsum: Not enough memory.old\" ]; "
+       "then short=1; else echo \"$t threads, $v KiB: $s\"; cat err; fi; done; "
+       "echo $t threads: $whole $short; done",
+       long_fir, wav3, 0, "", "1 threads: 1 1\n2 threads: 1 1\n8 threads: 1 1\n"});
+#endif
+  for (const row &r : rows) check(r);
 }
 
 // The percentage at every 1% of more than 100 declared frames, in the

@@ -1,7 +1,9 @@
-// Test helpers: little-endian fields of WAV bytes.
+// Test helpers: little-endian fields of WAV bytes, and files in memory.
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <string>
@@ -12,4 +14,31 @@ inline std::string le16(int v) {
 
 inline std::string le32(uint32_t v) {
   return le16(static_cast<int>(v & 0xFFFF)) + le16(static_cast<int>(v >> 16));
+}
+
+// The canonical 44-byte header: a 16-byte format chunk, then the data chunk.
+inline std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000) {
+  const int block = channels * bits / 8;
+  return "RIFF" + le32(data_size + 36) + "WAVEfmt " + le32(16) + le16(1) + le16(channels) +
+         le32(static_cast<uint32_t>(rate)) + le32(static_cast<uint32_t>(rate * block)) +
+         le16(block) + le16(bits) + "data" + le32(data_size);
+}
+
+// A file in memory holding bytes, open for reading and writing at its
+// start.
+inline int memory_file(const std::string &bytes) {
+  const int fd = memfd_create("tapsum-test", 0);
+  EXPECT_GE(fd, 0);
+  EXPECT_EQ(write(fd, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  lseek(fd, 0, SEEK_SET);
+  return fd;
+}
+
+// All the bytes of a file from its start.
+inline std::string contents(int fd) {
+  std::string bytes;
+  char chunk[4096];
+  lseek(fd, 0, SEEK_SET);
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, static_cast<size_t>(n));
+  return bytes;
 }

@@ -14,8 +14,24 @@
 
 namespace {
 
+// A header cut short by a signal that asks the run to stop is no fault of
+// the input's: the run ends by the signal, with no message about the input.
+void stop_if_asked() {
+  if (const int sig = stop_signal()) end_by_signal(sig);
+}
+
+[[noreturn]] void not_a_wav() {
+  stop_if_asked();
+  err_exit(2, "tapsum: Not a WAV file.\n");
+}
+
 [[noreturn]] void corrupted() {
+  stop_if_asked();
   err_exit(2, "tapsum: Corrupted WAV header.\n");
+}
+
+[[noreturn]] void header_not_written() {
+  err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
 }
 
 // The unsigned 32-bit value of four bytes, least significant first.
@@ -45,51 +61,21 @@ void print_format(const char *which, uint64_t frames, uint32_t rate, int channel
           bits);
 }
 
-// The next byte of the input, or EOF at its end.
-int next_byte(FILE *in) {
-  int c;
-  while ((c = getc(in)) == EOF && !input_ended(in)) {
-  }
-  return c;
-}
-
-// Whether skips may seek. A pipe, or a stream without a descriptor, can't:
-// there the bytes are read and discarded.
-bool can_seek(FILE *in) {
-  const int fd = fileno(in);
-  return fd >= 0 && lseek(fd, 0, SEEK_CUR) >= 0;
-}
-
-// Moves count bytes forward; false when the input ends inside the skip,
-// which is a header cut short, from a pipe or a regular file alike.
-bool skip(FILE *in, uint32_t count, bool seekable) {
-  if (seekable) {
-    struct stat st {};
-    const off_t at = ftello(in);
-    if (fstat(fileno(in), &st) == 0 && S_ISREG(st.st_mode) && at >= 0 && at + count > st.st_size)
-      return false;
-    return fseeko(in, count, SEEK_CUR) == 0;
-  }
-  for (; count > 0; count--)
-    if (next_byte(in) == EOF) return false;
-  return true;
-}
-
 // RIFF pads a chunk of odd size with a zero byte. Some writers don't: a byte
 // other than 0 is the first of the next chunk's id, and is handed back to be
 // read as such; -1 when there is none to hand back.
-int pad_after(FILE *in, uint32_t size) {
+int pad_after(byte_stream &in, uint32_t size) {
   if (size % 2 == 0) return -1;
   const int c = next_byte(in);
-  return c == 0 || c == EOF ? -1 : c;
+  return c <= 0 ? -1 : c;
 }
 
 // Reads a chunk's id and size into line, after the byte carried over from
 // an unpadded odd chunk when there is one. false when the input ends first.
-bool chunk_header(FILE *in, int carried) {
-  if (carried < 0) return read_bytes(in, line, 8) == 0;
+bool chunk_header(byte_stream &in, int carried) {
+  if (carried < 0) return read_bytes(in, line, 8) == 8;
   line[0] = static_cast<char>(carried);
-  return read_bytes(in, line + 1, 7) == 0;
+  return read_bytes(in, line + 1, 7) == 7;
 }
 
 // The data chunk's size for frames of frame_bytes: no count wraps; it
@@ -102,30 +88,13 @@ uint32_t data_size_of(uint64_t frames, int frame_bytes) {
 
 // Whether the output is a regular file, not appended to, whose first byte
 // the header will be: only then can its sizes be put in at the end.
-bool header_at_start(FILE *out) {
+bool header_at_start(int fd) {
   struct stat st {};
-  const int fd = fileno(out);
-  return fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-         (fcntl(fd, F_GETFL) & O_APPEND) == 0 && ftello(out) == 0;
+  return fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && (fcntl(fd, F_GETFL) & O_APPEND) == 0 &&
+         lseek(fd, 0, SEEK_CUR) == 0;
 }
 
 }  // namespace
-
-bool input_ended(FILE *in) {
-  if (!ferror(in)) return true;
-  if (errno != EINTR) input_failed();
-  clearerr(in);
-  return stop_signal() != 0;
-}
-
-int read_bytes(FILE *stream, char *buffer, int count) {
-  for (int i = 0; i < count; i++) {
-    const int c = next_byte(stream);
-    if (c == EOF) return -1;
-    buffer[i] = static_cast<char>(c);
-  }
-  return 0;
-}
 
 long char2long(const char *bytes) {
   uint32_t v = 0;
@@ -137,44 +106,43 @@ long long2char(long value, int k) {
   return value >> (8 * k);
 }
 
-wav_input read_header(FILE *in) {
-  if (read_bytes(in, line, 8) < 0 || memcmp(line, "RIFF", 4) != 0)
-    err_exit(2, "tapsum: Not a WAV file.\n");
+wav_input read_header(byte_stream &in) {
+  if (read_bytes(in, line, 8) < 8 || memcmp(line, "RIFF", 4) != 0) not_a_wav();
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
   if (char2ulong(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
 
   // The format chunk must be the form's first chunk.
-  if (read_bytes(in, line, 8) < 0 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
+  if (read_bytes(in, line, 8) < 8 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
 
   // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
-  if (read_bytes(in, line, 8) < 0) corrupted();
+  if (read_bytes(in, line, 8) < 8) corrupted();
   const long format_size = char2long(line);
   const int tag = char2short(line + 4);
   const int channels = char2short(line + 6);
   if (channels == 0 || channels > 2)
     err_exit(2, "tapsum: Number of channels (%d) not supported.\n", channels);
 
-  if (read_bytes(in, line, 12) < 0) corrupted();
+  if (read_bytes(in, line, 12) < 12) corrupted();
   const uint32_t rate = char2ulong(line);
   const int bits = char2short(line + 10);
   if (bits != 8 && bits != 16)
     err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", bits);
 
   // The extensible format names its sample format by a GUID whose first two
-  // bytes, at bytes 24-25 of the chunk, are the format tag it stands for.
-  const bool seekable = can_seek(in);
+  // bytes, at bytes 24-25 of the chunk, are the format tag it stands for;
+  // whenever the chunk holds them, they decide, however short the rest.
   int sub_format = 0;
   int carried = -1;
   if (format_size > 16) {
     const uint32_t extra = static_cast<uint32_t>(format_size - 16);
-    const int kept = extra < 10 ? static_cast<int>(extra) : 10;
-    if (read_bytes(in, line, kept) < 0 || !skip(in, extra - kept, seekable)) corrupted();
+    const uint32_t kept = std::min<uint32_t>(extra, 10);
+    if (read_bytes(in, line, kept) < kept || !skip_bytes(in, extra - kept)) corrupted();
     if (kept == 10) sub_format = char2short(line + 8);
     carried = pad_after(in, extra);
   }
-  if (tag != 1 && !(tag == 0xFFFE && format_size >= 40 && sub_format == 1))
+  if (tag != 1 && !(tag == 0xFFFE && format_size >= 26 && sub_format == 1))
     err_exit(2, "tapsum: Not a PCM WAV file.\n");
 
   // Any chunk other than data is skipped by its size, read as unsigned, so
@@ -183,18 +151,22 @@ wav_input read_header(FILE *in) {
     if (!chunk_header(in, carried)) corrupted();
     if (memcmp(line, "data", 4) == 0) break;
     const uint32_t size = char2ulong(line + 4);
-    if (!skip(in, size, seekable)) corrupted();
+    if (!skip_bytes(in, size)) corrupted();
     carried = pad_after(in, size);
   }
-  // Only a declared size of 0 reads on to the end of the input; a size
-  // smaller than a frame is no frame at all.
+  // A declared size of 0 reads on to the end of the input; so do the
+  // placeholders of writers that stream a length they don't know yet,
+  // sox's 0x7FFFF000 and ffmpeg's 0xFFFFFFFF, on an input that can't seek,
+  // where they can't have been put right. A size smaller than a frame is no
+  // frame at all.
   const uint32_t size = char2ulong(line + 4);
   const uint32_t frames = size / static_cast<uint32_t>(channels * bits / 8);
+  const bool placeholder = (size == 0x7FFFF000 || size == 0xFFFFFFFF) && !can_seek(in);
   print_format("Input", frames, rate, channels, bits);
-  return {channels, bits, rate, frames, size == 0};
+  return {channels, bits, rate, frames, size == 0 || placeholder};
 }
 
-bool write_header(FILE *out, const wav_output &shape) {
+bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
   const int block_align = shape.channels * shape.bits / 8;
   const uint32_t data_size = data_size_of(shape.frames, block_align);
 
@@ -202,7 +174,6 @@ bool write_header(FILE *out, const wav_output &shape) {
   // assume the input holds the frames it declares. Where the output is a
   // regular file that starts with this header, finish_header puts in the
   // sizes of what was really written.
-  const bool at_start = header_at_start(out);
   char header[44] = {};
   memcpy(header, "RIFF", 4);
   long2chars(header + 4, data_size + 36);
@@ -216,22 +187,29 @@ bool write_header(FILE *out, const wav_output &shape) {
   short2chars(header + 34, shape.bits);
   memcpy(header + 36, "data", 4);
   long2chars(header + 40, data_size);
-  // Flushed at once, so that an output that can take nothing is reported as
-  // the header that could not be written.
-  if (fwrite(header, 1, sizeof header, out) != sizeof header || fflush(out) != 0)
-    err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
+  // A named output is emptied only now, so that a run refused before it
+  // leaves an existing file as it was. The header is flushed at once, so
+  // that an output that can take nothing is reported as the header that
+  // could not be written.
+  struct stat st {};
+  if (truncate && fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(out.fd, 0) != 0)
+    header_not_written();
+  const bool at_start = header_at_start(out.fd);
+  out.failed = header_not_written;
+  write_bytes(out, header, sizeof header);
+  flush_bytes(out);
+  out.failed = output_failed;
 
   print_format("Output", shape.frames, shape.rate, shape.channels, shape.bits);
   return at_start;
 }
 
-void finish_header(FILE *out, const wav_output &shape, uint64_t written) {
+void finish_header(byte_stream &out, const wav_output &shape, uint64_t written) {
   const uint32_t data_size = data_size_of(written, shape.channels * shape.bits / 8);
   char riff[4];
   char data[4];
   long2chars(riff, data_size + 36);
   long2chars(data, data_size);
-  if (fseeko(out, 4, SEEK_SET) != 0 || fwrite(riff, 1, 4, out) != 4 ||
-      fseeko(out, 40, SEEK_SET) != 0 || fwrite(data, 1, 4, out) != 4)
-    output_failed();
+  write_bytes_at(out, 4, riff, 4);
+  write_bytes_at(out, 40, data, 4);
 }

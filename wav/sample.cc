@@ -107,27 +107,24 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
 
 // Writes a code of 8 or 16 bits, low byte first; a failed write ends the
 // process.
-void write_code(int code, int bits, FILE *stream) {
-  const bool written = putc_unlocked(code & 0xFF, stream) != EOF &&
-                       (bits == 8 || putc_unlocked(code >> 8 & 0xFF, stream) != EOF);
-  if (!written) output_failed();
+void write_code(int code, int bits, byte_stream &stream) {
+  put_byte(stream, static_cast<unsigned char>(code & 0xFF));
+  if (bits == 16) put_byte(stream, static_cast<unsigned char>(code >> 8 & 0xFF));
 }
 
 const bool has_avx2 = __builtin_cpu_supports("avx2");
 
 }  // namespace
 
-int read_sample(FILE *stream, int bits, double *out) {
-  int low;
-  while ((low = getc_unlocked(stream)) == EOF)
-    if (input_ended(stream)) return 1;
+int read_sample(byte_stream &stream, int bits, double *out) {
+  const int low = next_byte(stream);
+  if (low < 0) return 1;
   if (bits == 8) {
     *out = values8[low];
     return 0;
   }
-  int high;
-  while ((high = getc_unlocked(stream)) == EOF)
-    if (input_ended(stream)) return 1;
+  const int high = next_byte(stream);
+  if (high < 0) return 1;
   *out = value16(low | high << 8);
   return 0;
 }
@@ -183,7 +180,7 @@ void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int
   }
 }
 
-bool write_sample(double value, int bits, FILE *stream) {
+bool write_sample(double value, int bits, byte_stream &stream) {
   bool clipped = false;
   write_code(sample_code(value, bits, &clipped), bits, stream);
   return clipped;

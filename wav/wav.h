@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include "cli/tapsum.h"
 
 // What the input's header says.
 struct wav_input {
@@ -10,7 +10,8 @@ struct wav_input {
   int bits;         // bits per sample, 8 or 16
   uint32_t rate;    // copied to the output as it is
   uint32_t frames;  // whole frames the data chunk declares
-  bool to_end;      // the data chunk declares 0 bytes: read to the end of the input
+  bool to_end;      // read to the end of the input: the data chunk declares 0 bytes, or a
+                    // streaming writer's placeholder on an input that can't seek
 };
 
 // An output as its header and its format line state it.
@@ -21,14 +22,6 @@ struct wav_output {
   uint32_t rate;
 };
 
-// Whether a read of in that stopped short stopped at the end of the input.
-// A read interrupted by a signal is not an end, unless the run is stopping:
-// its error is cleared and the answer is false, so that the caller reads
-// again. Any other read error ends the run with the read-failure message.
-bool input_ended(FILE *in);
-
-// Reads exactly count bytes into buffer; -1 when the input ends first.
-int read_bytes(FILE *stream, char *buffer, int count);
 // The signed 32-bit value of four bytes, least significant first.
 long char2long(const char *bytes);
 // value shifted right by 8k bits; its low 8 bits are byte k, little-endian.
@@ -36,22 +29,23 @@ long long2char(long value, int k);
 
 // Reads the input header up to the data chunk's body and prints the input
 // format line. Ends the process on a header it can't use.
-wav_input read_header(FILE *in);
+wav_input read_header(byte_stream &in);
 // Writes the 44-byte output header for shape and prints the output format
-// line. Returns whether the output is a regular file that begins with the
-// header, whose sizes finish_header can then put right.
-bool write_header(FILE *out, const wav_output &shape);
+// line; a regular file the run opened (truncate) is emptied first. Returns
+// whether the output is a regular file that begins with the header, whose
+// sizes finish_header can then put right.
+bool write_header(byte_stream &out, const wav_output &shape, bool truncate);
 // Puts the sizes of the frames written into such an output's header; a
 // failed write ends the process.
-void finish_header(FILE *out, const wav_output &shape, uint64_t written);
+void finish_header(byte_stream &out, const wav_output &shape, uint64_t written);
 
 // Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
 // the input ends before the sample is complete, leaving out unchanged; a
 // read error ends the run.
-int read_sample(FILE *stream, int bits, double *out);
+int read_sample(byte_stream &stream, int bits, double *out);
 // Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
 // A failed write ends the process.
-bool write_sample(double value, int bits, FILE *stream);
+bool write_sample(double value, int bits, byte_stream &stream);
 // The code write_sample writes for value (0 to 255, or -32768 to 32767), and
 // whether it clips.
 int sample_code(double value, int bits, bool *clipped);

@@ -1,0 +1,127 @@
+// The run's byte streams: one reader and one writer over a descriptor, with one rule for signals.
+//
+// stdio is not used for the run's streams: when a write fails, it drops the
+// part of its buffer that was not taken, so a write cut short by a signal
+// would leave a gap in the middle of the output. Here a byte leaves the
+// buffer only once the system has taken it.
+#include <errno.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+
+#include "cli/tapsum.h"
+
+namespace {
+
+// The one rule: a read or write cut short by a signal is made again from
+// where it stopped, unless it is a read and the run is stopping, which then
+// reads no more: the stream has ended for it. A write goes at offset when
+// one is given. Returns the bytes moved, 0 at the end; any other failure
+// ends the process through s.failed.
+size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading,
+                off_t offset = -1) {
+  for (;;) {
+    if (reading && stop_signal() != 0) return 0;
+    const ssize_t moved = reading       ? read(s.fd, bytes, count)
+                          : offset < 0 ? write(s.fd, bytes, count)
+                                       : pwrite(s.fd, bytes, count, offset);
+    if (moved >= 0) return static_cast<size_t>(moved);
+    if (errno != EINTR) s.failed();
+  }
+}
+
+// Writes count bytes, at offset when one is given, however many calls it
+// takes.
+void write_all(byte_stream &s, const unsigned char *bytes, size_t count, off_t offset = -1) {
+  while (count > 0) {
+    const size_t moved = transfer(s, const_cast<unsigned char *>(bytes), count, false, offset);
+    if (moved == 0) s.failed();
+    bytes += moved;
+    count -= moved;
+    if (offset >= 0) offset += static_cast<off_t>(moved);
+  }
+}
+
+// Reads what the buffer can take; the bytes held, 0 at the end.
+size_t refill(byte_stream &s) {
+  s.next = 0;
+  s.held = transfer(s, s.buffer, s.capacity, true);
+  return s.held;
+}
+
+}  // namespace
+
+byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*failed)()) {
+  return {fd, buffer, capacity, 0, 0, failed};
+}
+
+int next_byte_slow(byte_stream &s) {
+  return refill(s) > 0 ? s.buffer[s.next++] : -1;
+}
+
+size_t read_bytes(byte_stream &s, void *to, size_t count) {
+  auto *at = static_cast<unsigned char *>(to);
+  size_t got = 0;
+  while (got < count) {
+    if (s.next < s.held) {
+      const size_t taken = std::min(count - got, s.held - s.next);
+      memcpy(at + got, s.buffer + s.next, taken);
+      s.next += taken;
+      got += taken;
+      continue;
+    }
+    // What the buffer couldn't hold is read straight into place.
+    const bool direct = count - got >= s.capacity;
+    const size_t moved = direct ? transfer(s, at + got, count - got, true) : refill(s);
+    if (moved == 0) break;
+    if (direct) got += moved;
+  }
+  return got;
+}
+
+bool can_seek(const byte_stream &s) {
+  return lseek(s.fd, 0, SEEK_CUR) >= 0;
+}
+
+bool skip_bytes(byte_stream &s, uint64_t count) {
+  const size_t buffered = static_cast<size_t>(std::min<uint64_t>(count, s.held - s.next));
+  s.next += buffered;
+  count -= buffered;
+  if (count == 0) return true;
+  // A regular file: a skip past its end is a stream that ends inside it.
+  struct stat st {};
+  const off_t at = lseek(s.fd, 0, SEEK_CUR);
+  if (at >= 0 && fstat(s.fd, &st) == 0) {
+    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(at) + count > static_cast<uint64_t>(st.st_size))
+      return false;
+    return lseek(s.fd, static_cast<off_t>(count), SEEK_CUR) >= 0;
+  }
+  for (; count > 0; count--)
+    if (next_byte(s) < 0) return false;
+  return true;
+}
+
+void write_bytes(byte_stream &s, const void *bytes, size_t count) {
+  const auto *from = static_cast<const unsigned char *>(bytes);
+  if (s.held + count <= s.capacity) {
+    memcpy(s.buffer + s.held, from, count);
+    s.held += count;
+    return;
+  }
+  flush_bytes(s);
+  write_all(s, from, count);
+}
+
+void flush_bytes(byte_stream &s) {
+  // held drops only after every byte is taken: a failure ends the process
+  // with the bytes that reached the output a prefix of the whole.
+  write_all(s, s.buffer, s.held);
+  s.held = 0;
+}
+
+void write_bytes_at(byte_stream &s, uint64_t offset, const void *bytes, size_t count) {
+  flush_bytes(s);
+  write_all(s, static_cast<const unsigned char *>(bytes), count, static_cast<off_t>(offset));
+}
