@@ -16,7 +16,7 @@ cd "$(dirname "$0")"
 design() {
   awk -v taps="$1" -v cutoff="$2" -v kind="$3" -v rate="$4" -v title="$5" 'BEGIN {
     pi = atan2(0, -1); fc = cutoff / rate; m = (taps - 1) / 2
-    print title
+    print "# " title
     for (n = 0; n < taps; n++) {
       x = n - m
       h = (x == 0) ? 2 * fc : sin(2 * pi * fc * x) / (pi * x)
@@ -32,7 +32,7 @@ design() {
 # mono file.
 widen() {
   awk -v delay="$1" -v title="$2" 'BEGIN {
-    print title
+    print "# " title
     for (n = 0; n <= delay; n++) printf "%s %s\n", (n == 0 ? 1 : 0), (n == delay ? 0.8 : 0)
   }'
 }
