@@ -3,12 +3,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
-// Products and running sums are formed in the x87 extended format; the
-// results on half a code depend on its 64-bit significand.
-static_assert(std::numeric_limits<long double>::digits == 64,
-              "tapsum needs long double to be the 80-bit extended format");
+// Products and running sums are formed in the extended format; the results
+// on half a code depend on its 64-bit significand.
+#include "cli/extended.h"
 
 constexpr int MAX_FIR_SAMPLES = 8192;
 

@@ -179,9 +179,9 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
 }  // namespace
 
 double column_bound(const double *coef, int taps) {
-  long double h = 0;
-  for (int k = 0; k < taps; k++) h += fabsl(coef[k]);
-  if (!(h < 0x1p1000L)) return -1;
+  extended h = 0;
+  for (int k = 0; k < taps; k++) h = h + magnitude(extended(coef[k]));
+  if (!(h < 0x1p1000)) return -1;
   return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
 }
 

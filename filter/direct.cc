@@ -36,11 +36,11 @@ int before(int slot, int taps) {
 // coef[first + m] * ring[newest - m] summed for m below count, walking back
 // through the ring from the newest sample and wrapping from slot 0 to slot
 // taps - 1.
-long double sum_extended(const double *coef, const double *ring, int taps, int first, int count,
-                         int newest) {
-  long double sum = 0;
+extended sum_extended(const double *coef, const double *ring, int taps, int first, int count,
+                      int newest) {
+  extended sum = 0;
   for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
-    sum += static_cast<long double>(coef[first + m]) * ring[slot];
+    sum = sum + extended(coef[first + m]) * ring[slot];
   return sum;
 }
 
@@ -49,14 +49,14 @@ double sum_rounded(const double *coef, const double *ring, int taps, int first, 
                    int newest) {
   double sum = 0;
   for (int m = 0, slot = newest; m < count; m++, slot = before(slot, taps))
-    sum = static_cast<double>(sum + static_cast<long double>(coef[first + m]) * ring[slot]);
+    sum = static_cast<double>(sum + extended(coef[first + m]) * ring[slot]);
   return sum;
 }
 
 // The peak compares the extended magnitude and is kept as a double.
-void put(long double sum, direct_state &r) {
-  const long double magnitude = fabsl(sum);
-  if (magnitude > r.peak) r.peak = static_cast<double>(magnitude);
+void put(extended sum, direct_state &r) {
+  const extended size = magnitude(sum);
+  if (size > r.peak) r.peak = static_cast<double>(size);
   r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, *r.out);
 }
 

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 
+#include "cli/tapsum.h"
 #include "filter/filter.h"
 
 // The report lines both paths print: the percentage after done of frames
@@ -40,11 +41,11 @@ void block_sums(const double *reversed, const double *x, int taps, int n, double
 // The exact sum of coef[k] * at[-k] for k from first to last, added in that
 // order to sum: in the extended format, or with the running sum rounded to
 // double after every addition when rounded is set.
-long double exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
-                      long double sum);
+extended exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
+                   extended sum);
 // The same for four outputs, whose chains are interleaved.
 void exact_sum4(const double *coef, const double *const *at, int first, int last, bool rounded,
-                long double *sums);
+                extended *sums);
 
 // The error bound of the kernels' double sums of a column, or -1 when there
 // is none (a coefficient not finite, or a sum of magnitudes too large); the

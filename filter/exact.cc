@@ -6,22 +6,21 @@
 // of a stereo input rounds its running sum to double after every addition.
 #include "filter/engine.h"
 
-long double exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
-                      long double sum) {
+extended exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
+                   extended sum) {
   if (rounded) {
     double s = static_cast<double>(sum);
-    for (int k = first; k <= last; k++)
-      s = static_cast<double>(s + static_cast<long double>(coef[k]) * at[-k]);
+    for (int k = first; k <= last; k++) s = static_cast<double>(s + extended(coef[k]) * at[-k]);
     return s;
   }
-  for (int k = first; k <= last; k++) sum += static_cast<long double>(coef[k]) * at[-k];
+  for (int k = first; k <= last; k++) sum = sum + extended(coef[k]) * at[-k];
   return sum;
 }
 
 // Four chains interleaved keep the x87 unit busy where one chain waits on
 // every addition; each stays in its own order.
 void exact_sum4(const double *coef, const double *const *at, int first, int last, bool rounded,
-                long double *sums) {
+                extended *sums) {
   const double *a0 = at[0];
   const double *a1 = at[1];
   const double *a2 = at[2];
@@ -30,7 +29,7 @@ void exact_sum4(const double *coef, const double *const *at, int first, int last
     double s0 = static_cast<double>(sums[0]), s1 = static_cast<double>(sums[1]);
     double s2 = static_cast<double>(sums[2]), s3 = static_cast<double>(sums[3]);
     for (int k = first; k <= last; k++) {
-      const long double h = coef[k];
+      const extended h = coef[k];
       s0 = static_cast<double>(s0 + h * a0[-k]);
       s1 = static_cast<double>(s1 + h * a1[-k]);
       s2 = static_cast<double>(s2 + h * a2[-k]);
@@ -39,13 +38,13 @@ void exact_sum4(const double *coef, const double *const *at, int first, int last
     sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
     return;
   }
-  long double s0 = sums[0], s1 = sums[1], s2 = sums[2], s3 = sums[3];
+  extended s0 = sums[0], s1 = sums[1], s2 = sums[2], s3 = sums[3];
   for (int k = first; k <= last; k++) {
-    const long double h = coef[k];
-    s0 += h * a0[-k];
-    s1 += h * a1[-k];
-    s2 += h * a2[-k];
-    s3 += h * a3[-k];
+    const extended h = coef[k];
+    s0 = s0 + h * a0[-k];
+    s1 = s1 + h * a1[-k];
+    s2 = s2 + h * a2[-k];
+    s3 = s3 + h * a3[-k];
   }
   sums[0] = s0, sums[1] = s1, sums[2] = s2, sums[3] = s3;
 }

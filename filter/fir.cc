@@ -70,7 +70,7 @@ struct block {
   std::vector<double> sums[2];    // output channels 1 and 2
   std::vector<double> bounds[2];  // of each transform segment
   std::vector<int> open;          // the outputs of a channel that take the exact sum
-  std::vector<long double> exact_sums;
+  std::vector<extended> exact_sums;
   std::vector<int> codes[2];
   std::vector<unsigned char> bytes;
   double peak;
@@ -115,7 +115,7 @@ void raise_known_peak(double magnitude) {
 // The exact sums of the open outputs listed, four chains at a time. Output
 // i's sum runs from the first coefficient whose sample is in the input to
 // the last whose sample is not before the first frame.
-void exact_sums(const block &b, const column &col, const int *open, int count, long double *sums) {
+void exact_sums(const block &b, const column &col, const int *open, int count, extended *sums) {
   const int last_k = this_run.taps - 1;
   int first[4];
   int last[4];
@@ -134,7 +134,7 @@ void exact_sums(const block &b, const column &col, const int *open, int count, l
       common_first = std::max(common_first, first[j]);
       common_last = std::min(common_last, last[j]);
     }
-    long double s[4] = {};
+    extended s[4] = {};
     if (common_first > common_last) {
       for (int j = 0; j < group; j++)
         s[j] = exact_sum(col.coef, at[j], first[j], last[j], col.rounded, 0);
@@ -167,13 +167,13 @@ bool transform_sums_of(block &b, int k) {
   transform_block(k, x, b.n, sums, bounds);
   int checked[CHECKS];
   for (int j = 0; j < CHECKS; j++) checked[j] = static_cast<int>((2 * j + 1) * int64_t{b.n} / 8);
-  long double exact[CHECKS];
+  extended exact[CHECKS];
   for (int c = 0; c < this_run.outputs; c++) {
     exact_sums(b, column_of(b, c), checked, CHECKS, exact);
     for (int j = 0; j < CHECKS; j++) {
       const int i = checked[j];
       const double limit = transform_check_limit(c, bounds[c][i / this_run.segment]);
-      if (!(fabsl(exact[j] - sums[c][i]) <= limit)) return false;
+      if (!(magnitude(exact[j] - sums[c][i]) <= limit)) return false;
     }
   }
   return true;
@@ -228,7 +228,7 @@ void compute_block(int k) {
   }
 
   int *open = b.open.data();
-  long double *exact = b.exact_sums.data();
+  extended *exact = b.exact_sums.data();
   for (int c = 0; c < this_run.outputs; c++) {
     int opened = 0;
     if (this_run.exact_only) {
@@ -238,8 +238,8 @@ void compute_block(int k) {
     }
     exact_sums(b, column_of(b, c), open, opened, exact);
     for (int j = 0; j < opened; j++) {
-      const long double magnitude = fabsl(exact[j]);
-      if (magnitude > b.peak) b.peak = static_cast<double>(magnitude);
+      const extended size = magnitude(exact[j]);
+      if (size > b.peak) b.peak = static_cast<double>(size);
       bool clip = false;
       b.codes[c][static_cast<size_t>(open[j])] =
           sample_code(static_cast<double>(exact[j]), this_run.out_bits, &clip);
@@ -454,7 +454,7 @@ void report_progress(uint64_t done, uint64_t frames) {
 void report_end(double peak, bool clipped) {
   progress_line_open(false);
   fprintf(stderr, "\rPeak level was %.0f%%.\n",
-          static_cast<double>(static_cast<long double>(peak) * 100));
+          static_cast<double>(extended(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
 }
 

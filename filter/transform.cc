@@ -72,9 +72,9 @@ constexpr size_t PLANNER_BASE = 1 << 20;
 constexpr size_t PLANNER_BYTES = 256;
 
 // Step 1: eps_L for a transform of size 2^t with unit roundoff u.
-long double fft_error(int t, long double u) {
-  const long double gamma4 = 4 * u / (1 - 4 * u);
-  const long double eta = u + gamma4 * (std::sqrt(2.0L) + u);
+double fft_error(int t, double u) {
+  const double gamma4 = 4 * u / (1 - 4 * u);
+  const double eta = u + gamma4 * (std::sqrt(2.0) + u);
   return t * eta / (1 - t * eta);
 }
 
@@ -168,9 +168,9 @@ filter_method method_for(int taps) {
 }
 
 int transform_prepare(const double *const *coef, const bool *rounded, int count, int taps) {
-  long double h1[2] = {};
+  extended h1[2] = {};
   for (int c = 0; c < count; c++)
-    for (int k = 0; k < taps; k++) h1[c] += fabsl(coef[c][k]);
+    for (int k = 0; k < taps; k++) h1[c] = h1[c] + magnitude(extended(coef[c][k]));
   for (int c = 0; c < count; c++)
     if (!(h1[c] < LARGEST_H)) return 0;
 
@@ -200,7 +200,7 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
   segment = size - taps + 1;
   outputs = count;
 
-  const double eps = static_cast<double>(fft_error(t, U));
+  const double eps = fft_error(t, U);
   const double gamma2 = 2 * U / (1 - 2 * U);
   for (int c = 0; c < count; c++) {
     if (spectra[c] == nullptr)

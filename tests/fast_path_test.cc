@@ -82,17 +82,17 @@ std::string formulas(const std::vector<double> &h, const std::string &codes, int
                      int out_bits) {
   std::vector<double> x;
   for (size_t i = 0; i < codes.size(); i += static_cast<size_t>(in_bits / 8)) {
-    const long double c =
+    const extended c =
         in_bits == 8 ? codes[i] & 0xFF
                      : static_cast<int16_t>((codes[i] & 0xFF) | (codes[i + 1] & 0xFF) << 8);
     x.push_back(static_cast<double>(in_bits == 8 ? 2 * c / 255 - 1 : (2 * c + 1) / 65535));
   }
   std::string out;
   for (size_t t = 0; t + 1 < x.size() + h.size(); t++) {
-    long double s = 0;
+    extended s = 0;
     for (size_t k = 0; k < h.size() && k <= t; k++)
-      if (t - k < x.size()) s += static_cast<long double>(h[k]) * x[t - k];
-    const long double y = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s)));
+      if (t - k < x.size()) s = s + extended(h[k]) * x[t - k];
+    const extended y = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s)));
     const int code = static_cast<int>(
         std::rint(static_cast<double>(out_bits == 8 ? (y + 1) * 255 / 2 : (y * 65535 - 1) / 2)));
     out += out_bits == 8 ? std::string(1, static_cast<char>(code)) : le16(code);

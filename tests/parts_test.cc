@@ -67,11 +67,11 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   std::vector<double> x(65536);
   decode_frames(bytes, 16, 1, 65536, x.data(), nullptr, true);
   for (int v = -32768; v < 32768; v++)
-    ASSERT_EQ(x[v + 32768], static_cast<double>((2 * static_cast<long double>(v) + 1) / 65535))
+    ASSERT_EQ(x[v + 32768], static_cast<double>((2 * extended(v) + 1) / 65535))
         << v;
   decode_frames(bytes, 8, 1, 256, x.data(), nullptr, true);
   for (int b = 0; b < 256; b++)
-    ASSERT_EQ(x[b], static_cast<double>(2 * static_cast<long double>(bytes[b]) / 255 - 1)) << b;
+    ASSERT_EQ(x[b], static_cast<double>(2 * extended(bytes[b]) / 255 - 1)) << b;
 }
 
 // The placeholders streaming writers put for a length they don't know yet,

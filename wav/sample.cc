@@ -18,13 +18,13 @@ namespace {
 
 // The extended-format formulas, rounded to double as they are stored.
 constexpr double decoded8(int b) {
-  const long double x = b;
-  return static_cast<double>((x + x) / 255.0L - 1.0L);
+  const extended x = b;
+  return static_cast<double>((x + x) / 255.0 - 1.0);
 }
 
 constexpr double decoded16(int v) {
-  const long double x = v;
-  return static_cast<double>((x + x + 1.0L) / 65535.0L);
+  const extended x = v;
+  return static_cast<double>((x + x + 1.0) / 65535.0);
 }
 
 constexpr std::array<double, 256> make_values8() {
@@ -35,11 +35,13 @@ constexpr std::array<double, 256> make_values8() {
 
 // (2v + 1) / 65535 without a division. 1/65535 is 2^-16 + 2^-32 + 2^-48 +
 // ..., so the quotient is n = 2v + 1 times first part, exact in double (n has
-// 17 bits, the part 33), plus n times the rest, rounded once where the two
-// are added.
+// 17 bits, the part 33), plus n times the rest, 2^-64 / (1 - 2^-16) rounded
+// to double, rounded once where the two are added.
+constexpr double FIRST_PART = 0x1p-16 + 0x1p-32 + 0x1p-48;
+constexpr double REST = 0x1.000100010001p-64;
 constexpr double quick16(int v) {
   const double n = 2.0 * v + 1.0;
-  return n * (0x1p-16 + 0x1p-32 + 0x1p-48) + n * static_cast<double>(0x1p-64L / (1.0L - 0x1p-16L));
+  return n * FIRST_PART + n * REST;
 }
 
 // The 16-bit codes for which quick16 is not the extended quotient rounded to
@@ -80,8 +82,8 @@ void decode16(const unsigned char *bytes, int step, int count, double *to) {
 // lane; codes that may be rounded twice go through decode16.
 __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, int step, int count,
                                                    double *to) {
-  const __m256d first = _mm256_set1_pd(0x1p-16 + 0x1p-32 + 0x1p-48);
-  const __m256d rest = _mm256_set1_pd(static_cast<double>(0x1p-64L / (1.0L - 0x1p-16L)));
+  const __m256d first = _mm256_set1_pd(FIRST_PART);
+  const __m256d rest = _mm256_set1_pd(REST);
   const __m256d one = _mm256_set1_pd(1.0);
   const __m128i low_byte = _mm_set1_epi32(0xFF);
   const __m128i two = _mm_set1_epi32(2);
@@ -157,7 +159,7 @@ int sample_code(double value, int bits, bool *clipped) {
   }
   // NaN passes both tests above unclipped; its code is 0.
   if (std::isnan(value)) return 0;
-  const long double x = value;
+  const extended x = value;
   const double scaled = bits == 8 ? static_cast<double>((x + 1.0) * 255.0 / 2.0)
                                   : static_cast<double>((x * 65535.0 - 1.0) / 2.0);
   return static_cast<int>(rint(scaled));

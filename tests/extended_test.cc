@@ -1,0 +1,209 @@
+// The extended format of the project's own against the x87's, bit for bit, where the x87 is.
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "cli/extended.h"
+#include "tests/support.h"
+
+#if defined(__LDBL_MANT_DIG__) && __LDBL_MANT_DIG__ == 64
+namespace {
+
+// Random and adversarial operations of each kind: 10^7 in the release build,
+// fewer where a sanitizer slows every step; TAPSUM_EXTENDED_OPERATIONS sets
+// the count.
+long operations() {
+  if (const char *count = getenv("TAPSUM_EXTENDED_OPERATIONS")) return atol(count);
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return 300000;
+#else
+  return 10000000;
+#endif
+}
+
+std::mt19937_64 random_bits(24);
+
+long double x87(soft_extended a) {
+  if (a.exp == soft_extended::INFINITE) return a.neg ? -HUGE_VALL : HUGE_VALL;
+  const long double m = std::ldexp(static_cast<long double>(a.sig), a.exp - 63);
+  return a.neg ? -m : m;
+}
+
+// The x87 value as the project's type: its 64-bit significand, its 15-bit
+// biased exponent and its sign, as they lie in memory.
+soft_extended ours(long double x) {
+  unsigned char bytes[sizeof x];
+  memcpy(bytes, &x, sizeof x);
+  uint64_t sig;
+  memcpy(&sig, bytes, 8);
+  const int biased = (bytes[8] | bytes[9] << 8) & 0x7FFF;
+  const bool neg = bytes[9] >> 7 != 0;
+  if (biased == 0x7FFF) return {uint64_t{1} << 63, soft_extended::INFINITE, neg};
+  if (sig == 0) return {0, 0, neg};
+  return {sig, biased - 16383, neg};
+}
+
+bool same(soft_extended a, long double b) {
+  const long double ours_as_x87 = x87(a);
+  return memcmp(&ours_as_x87, &b, 10) == 0;
+}
+
+bool same(double a, double b) {
+  return memcmp(&a, &b, sizeof a) == 0;
+}
+
+std::string show(long double x) {
+  char text[64];
+  snprintf(text, sizeof text, "%La", x);
+  return text;
+}
+
+// Any finite double, subnormals and zeros included, every exponent alike.
+double any_double() {
+  for (;;) {
+    const double d = std::bit_cast<double>(random_bits());
+    if (std::isfinite(d)) return d;
+  }
+}
+
+// Doubles that make ties and cancellation likely: few significant bits, or
+// near a power of two, at exponents across the whole range.
+double adversarial_double() {
+  const int kind = static_cast<int>(random_bits() % 4);
+  const int e = static_cast<int>(random_bits() % 2098) - 1074;
+  const double sign = random_bits() & 1 ? -1.0 : 1.0;
+  if (kind == 0) return sign * std::ldexp(static_cast<double>(random_bits() % 64 + 1), e);
+  if (kind == 1) return sign * std::ldexp(1.0 + std::ldexp(1.0, -52) * (random_bits() % 3), e);
+  if (kind == 2) return sign * std::ldexp(2.0 - std::ldexp(1.0, -52) * (random_bits() % 3), e);
+  return any_double();
+}
+
+// A value of the format with any 64-bit significand, at exponents whose
+// products and sums stay far inside the format's range.
+long double any_extended() {
+  const uint64_t sig = random_bits() | uint64_t{1} << 63;
+  const long double m = std::ldexp(static_cast<long double>(sig), static_cast<int>(random_bits() % 4000) - 2000 - 63);
+  return random_bits() & 1 ? -m : m;
+}
+
+// A value of the format near a: a few bits off, or shifted so that its bits
+// fall on and around the 64th of a's.
+long double near(long double a) {
+  const int kind = static_cast<int>(random_bits() % 3);
+  if (kind == 0) return -a + std::ldexp(a, -static_cast<int>(random_bits() % 70));
+  if (kind == 1) return std::ldexp(a, -static_cast<int>(random_bits() % 130)) * (random_bits() & 1 ? 1 : -1);
+  return std::ldexp(static_cast<long double>(random_bits() % 8 + 1), std::ilogb(a) - 60 -
+                    static_cast<int>(random_bits() % 8));
+}
+
+TEST(Extended, DecodesAndEncodesEveryCodeAsTheX87) {
+  for (int b = 0; b < 256; b++) {
+    const soft_extended s = b;
+    const long double x = b;
+    ASSERT_TRUE(same(static_cast<double>((s + s) / 255.0 - 1.0),
+                     static_cast<double>((x + x) / 255.0L - 1.0L)))
+        << "8-bit code " << b;
+  }
+  for (int v = -32768; v < 32768; v++) {
+    const soft_extended s = v;
+    const long double x = v;
+    ASSERT_TRUE(same(static_cast<double>((s + s + 1.0) / 65535.0),
+                     static_cast<double>((x + x + 1.0L) / 65535.0L)))
+        << "16-bit code " << v;
+  }
+  // The scaled values at both depths around every half code and clip edge:
+  // the value whose scaling lands on the half, and the 8 doubles either side.
+  for (const int bits : {8, 16}) {
+    const int codes = bits == 8 ? 256 : 65536;
+    for (int c = -1; c <= codes; c++) {
+      const double half = bits == 8 ? (c + 0.5) * 2 / 255 - 1 : (2 * (c - 32768 + 0.5) + 1) / 65535;
+      double value = half;
+      for (int k = 0; k < 8; k++) value = std::nextafter(value, -2.0);
+      for (int k = 0; k < 17; k++, value = std::nextafter(value, 2.0)) {
+        const soft_extended s = value;
+        const long double x = value;
+        const double ours_scaled = static_cast<double>(bits == 8 ? (s + 1.0) * 255.0 / 2.0
+                                                                 : (s * 65535.0 - 1.0) / 2.0);
+        const double x87_scaled =
+            static_cast<double>(bits == 8 ? (x + 1.0) * 255.0 / 2.0 : (x * 65535.0 - 1.0) / 2.0);
+        ASSERT_TRUE(same(ours_scaled, x87_scaled)) << bits << " bits, " << value;
+      }
+    }
+  }
+}
+
+TEST(Extended, ComputesEveryOperationAsTheX87) {
+  const long count = operations();
+  long failures = 0;
+  auto expect = [&](bool ok, const char *what, long double a, long double b) {
+    if (!ok && failures++ < 10)
+      ADD_FAILURE() << what << " of " << show(a) << " and " << show(b);
+  };
+  for (long i = 0; i < count; i++) {
+    // Products of doubles, the filter's: any, and adversarial.
+    const double d1 = i & 1 ? any_double() : adversarial_double();
+    const double d2 = i & 2 ? any_double() : adversarial_double();
+    expect(same(soft_extended(d1) * d2, static_cast<long double>(d1) * d2), "product", d1, d2);
+    // Products of the format's values: any significand, and small integers
+    // (255, 100, ...) that put ties at the 64th bit.
+    const long double e1 = any_extended();
+    const long double e2 = i & 4 ? any_extended() : static_cast<long double>(random_bits() % 70000);
+    expect(same(ours(e1) * ours(e2), e1 * e2), "product", e1, e2);
+    // Sums: any, cancelling, and with the bits of one on and around the 64th
+    // of the other; a double added, as in the rounded chains.
+    const long double e3 = near(e1);
+    expect(same(ours(e1) + ours(e3), e1 + e3), "sum", e1, e3);
+    expect(same(ours(e1) - ours(e3), e1 - e3), "difference", e1, e3);
+    expect(same(ours(e1) + ours(e2), e1 + e2), "sum", e1, e2);
+    expect(same(soft_extended(d1) + ours(e1), d1 + e1), "sum", d1, e1);
+    // The codec's quotients.
+    const long double divisor = i & 8 ? 65535.0L : 255.0L;
+    expect(same(ours(e1) / ours(divisor), e1 / divisor), "quotient", e1, divisor);
+    // Conversions to double: ties at the last bit a double keeps, 53 bits
+    // for a normal result and fewer for a subnormal one, across the whole
+    // range of double and past its ends.
+    const int e = static_cast<int>(random_bits() % 2180) - 1140;
+    const int dropped = e >= -1022 ? 11 : 11 + (-1022 - e);
+    uint64_t sig = random_bits() | uint64_t{1} << 63;
+    if (dropped < 64) sig = (sig >> dropped << dropped) | uint64_t{1} << (dropped - 1);
+    const long double tie = std::ldexp(static_cast<long double>(sig), e - 63) * (i & 16 ? 1 : -1);
+    expect(same(static_cast<double>(ours(tie)), static_cast<double>(tie)), "conversion", tie, 0);
+    expect(same(static_cast<double>(ours(e1 + e3)), static_cast<double>(e1 + e3)), "conversion",
+           e1 + e3, 0);
+    // Comparison and magnitude.
+    expect((ours(e1) < ours(e3)) == (e1 < e3) && (ours(e3) > ours(d1)) == (e3 > d1) &&
+               (ours(e1) <= ours(e1)) && same(magnitude(ours(e3)), fabsl(e3)),
+           "comparison", e1, e3);
+  }
+  EXPECT_EQ(failures, 0) << "of " << count << " operations of each kind";
+}
+
+// Whole chains as the filter sums them, in the format (channel 1, and any
+// channel of a mono input) and with the running sum rounded to double after
+// every addition (channel 2 of a stereo input): random weights on decoded
+// 16-bit codes, and weights that cancel, at lengths up to 8192 taps.
+TEST(Extended, SumsWholeChainsAsTheX87) {
+  std::normal_distribution<double> normal(0, 1);
+  for (int chain = 0; chain < 400; chain++) {
+    const int taps = 1 + static_cast<int>(random_bits() % (chain < 390 ? 300 : 8192));
+    soft_extended ours_sum = 0;
+    long double x87_sum = 0;
+    double ours_rounded = 0, x87_rounded = 0;
+    for (int k = 0; k < taps; k++) {
+      const double h = k % 2 && chain % 3 == 0 ? -normal(random_bits) : normal(random_bits) / taps;
+      const long double code = static_cast<int16_t>(random_bits());
+      const double x = static_cast<double>((2 * code + 1) / 65535);
+      ours_sum = ours_sum + soft_extended(h) * x;
+      x87_sum += static_cast<long double>(h) * x;
+      ours_rounded = static_cast<double>(ours_rounded + soft_extended(h) * x);
+      x87_rounded = static_cast<double>(x87_rounded + static_cast<long double>(h) * x);
+    }
+    ASSERT_TRUE(same(ours_sum, x87_sum)) << "chain " << chain << ", " << taps << " taps";
+    ASSERT_TRUE(same(ours_rounded, x87_rounded)) << "rounded chain " << chain;
+  }
+}
+
+}  // namespace
+#endif
