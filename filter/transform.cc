@@ -54,7 +54,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 #include <vector>
 
 #include "cli/tapsum.h"
@@ -189,9 +188,8 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
     // by running under address-space limits): room for that, found and
     // given back first, leaves the planner what it needs, and a run without
     // it ends as any run short of memory does.
-    void *room = malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(size));
-    if (room == nullptr) out_of_memory();
-    free(room);
+    void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(size)));
+    fftw_free(room);
     scratch s = make_scratch();
     forward = checked(fftw_plan_dft_r2c_1d(size, s.in, s.spectrum, FFTW_ESTIMATE));
     inverse = checked(fftw_plan_dft_c2r_1d(size, s.product, s.out, FFTW_ESTIMATE));
