@@ -12,7 +12,9 @@
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
+#ifdef __x86_64__
 #include <immintrin.h>
+#endif
 
 #include <chrono>
 #include <cmath>
@@ -52,6 +54,7 @@ void low_pass(int taps) {
   }
 }
 
+#ifdef __x86_64__
 // 16 independent chains of vector multiply-adds, more than the latency of
 // any current core needs hidden; the compiler may not merge or drop them
 // (no fast-math). Each returns the multiply-adds done.
@@ -79,23 +82,28 @@ __attribute__((target("avx512f"))) double run_avx512(long rounds, double *sink) 
   return 16.0 * 8 * static_cast<double>(rounds);
 }
 
+#endif
+
 // The portable kernel multiplies and adds separately, in whatever vectors
-// the compiler's baseline has (two lanes on x86-64).
+// the compiler's baseline has (two lanes on x86-64 and arm64).
 double run_portable(long rounds, double *sink) {
-  __m128d acc[16];
-  for (int j = 0; j < 16; j++) acc[j] = _mm_set1_pd(1.0 / (j + 2));
-  const __m128d a = _mm_set1_pd(0.999999), b = _mm_set1_pd(1e-9);
+  double acc[32];
+  for (int j = 0; j < 32; j++) acc[j] = 1.0 / (j + 2);
   for (long r = 0; r < rounds; r++)
-    for (int j = 0; j < 16; j++) acc[j] = _mm_add_pd(_mm_mul_pd(acc[j], a), b);
-  for (int j = 1; j < 16; j++) acc[0] = _mm_add_pd(acc[0], acc[j]);
-  *sink = _mm_cvtsd_f64(acc[0]);
-  return 16.0 * 2 * static_cast<double>(rounds);
+    for (int j = 0; j < 32; j++) acc[j] = acc[j] * 0.999999 + 1e-9;
+  for (int j = 1; j < 32; j++) acc[0] += acc[j];
+  *sink = acc[0];
+  return 32.0 * static_cast<double>(rounds);
 }
 
 double peak_of(int level, long rounds, double *sink) {
-  return level == 2   ? run_avx512(rounds, sink)
-         : level == 1 ? run_avx2(rounds, sink)
-                      : run_portable(rounds, sink);
+#ifdef __x86_64__
+  if (level == 2) return run_avx512(rounds, sink);
+  if (level == 1) return run_avx2(rounds, sink);
+#else
+  (void)level;
+#endif
+  return run_portable(rounds, sink);
 }
 
 void peak(benchmark::State &state) {

@@ -65,10 +65,10 @@ struct byte_stream {
   size_t capacity;
   size_t next;  // reading: the next byte in buffer to hand out
   size_t held;  // reading: the bytes read into buffer; writing: those waiting
-  [[noreturn]] void (*failed)();
+  void (*failed)();  // ends the process
 };
 
-byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, [[noreturn]] void (*failed)());
+byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*failed)());
 
 // The next byte, or -1 at the end of the stream.
 int next_byte_slow(byte_stream &s);

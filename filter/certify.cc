@@ -29,7 +29,9 @@
 //    of the width itself.
 // Columns whose H is not finite, or so large that double sums could
 // overflow, have no bound: the whole run takes the exact sums.
+#ifdef __x86_64__
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -107,6 +109,7 @@ int certify_at(const double *sums, int n, double bound, double least_peak, int *
   return opened;
 }
 
+#ifdef __x86_64__
 // The same, four outputs at a time with AVX2. The tests are those of
 // certify_at, rearranged: -1 <= s - spread and s + spread <= 1 is |s| +
 // spread <= 1 (the two roundings are the same up to sign), which is also the
@@ -176,6 +179,8 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
   return opened + more;
 }
 
+#endif
+
 }  // namespace
 
 double column_bound(const double *coef, int taps) {
@@ -189,9 +194,11 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
             bool *clipped, int *open) {
   // The AVX2 form goes with the kernels of that level and above, so that
   // the portable level is portable throughout.
+#ifdef __x86_64__
   if (simd_level() >= 1)
     return bits == 8 ? certify_avx2<8>(sums, n, bound, least_peak, codes, clipped, open)
                      : certify_avx2<16>(sums, n, bound, least_peak, codes, clipped, open);
+#endif
   return bits == 8 ? certify_at<8>(sums, n, bound, least_peak, codes, clipped, open)
                    : certify_at<16>(sums, n, bound, least_peak, codes, clipped, open);
 }

@@ -18,6 +18,7 @@
 // to double, whatever the order of the outputs: an output that can't exceed
 // a magnitude already known needs no exact sum for it.
 #include <sched.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -264,8 +265,12 @@ int read_frames(byte_stream &in, unsigned char *raw, int frame_bytes, int want) 
 int threads_for(const filter_job &job, int block_frames) {
   int threads = threads_wanted;
   if (threads <= 0) {
+#ifdef __linux__
     cpu_set_t cpus;
     threads = sched_getaffinity(0, sizeof cpus, &cpus) == 0 ? CPU_COUNT(&cpus) : 1;
+#else
+    threads = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+#endif
     if (!job.to_end) {
       const uint64_t size = static_cast<uint64_t>(block_frames);
       const uint64_t blocks = (output_frames(job.frames, job.taps) + size - 1) / size;

@@ -12,7 +12,9 @@
 // group, with terms of coefficient 0 that add nothing: at most taps
 // roundings with fused multiply-adds, taps + 1 in the portable kernel, which
 // rounds its products.
+#ifdef __x86_64__
 #include <immintrin.h>
+#endif
 
 #include <algorithm>
 
@@ -22,11 +24,16 @@ namespace {
 
 enum simd { portable, avx2, avx512 };
 
+// The vector kernels are x86-64's; elsewhere the portable one serves.
 int detect() {
+#ifndef __x86_64__
+  return portable;
+#else
   __builtin_cpu_init();
   if (__builtin_cpu_supports("avx512f")) return avx512;
   if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return avx2;
   return portable;
+#endif
 }
 
 const int best = detect();
@@ -47,6 +54,7 @@ void sums_portable(const double *reversed, const double *x, int taps, int n, dou
   for (int i = 0; i < n; i += 8) pass_portable<8>(reversed, x + i, taps, sums + i);
 }
 
+#ifdef __x86_64__
 // R vectors of 4 outputs, one tap at a time: R + 1 loads for R fused
 // multiply-adds. For the passes left over at the end of a block.
 template <int R>
@@ -395,17 +403,16 @@ __attribute__((target("avx512f"))) void sums_avx512(const double *reversed, cons
   for (; i < n; i += 8) pass_avx512<1>(reversed, x + i, taps, sums + i);
 }
 
+#endif
+
 }  // namespace
 
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums) {
-  switch (level) {
-    case avx512:
-      return sums_avx512(reversed, x, taps, n, sums);
-    case avx2:
-      return sums_avx2(reversed, x, taps, n, sums);
-    default:
-      return sums_portable(reversed, x, taps, n, sums);
-  }
+#ifdef __x86_64__
+  if (level == avx512) return sums_avx512(reversed, x, taps, n, sums);
+  if (level == avx2) return sums_avx2(reversed, x, taps, n, sums);
+#endif
+  sums_portable(reversed, x, taps, n, sums);
 }
 
 int simd_level() {

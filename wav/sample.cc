@@ -4,7 +4,9 @@
 // x = 2b/255 - 1 and x = (2v + 1)/65535. The formulas are evaluated in the
 // extended format and rounded to double where a value is stored or passed on;
 // results that land on half a code after filtering depend on those bits.
+#ifdef __x86_64__
 #include <immintrin.h>
+#endif
 
 #include <array>
 #include <cmath>
@@ -78,6 +80,7 @@ void decode16(const unsigned char *bytes, int step, int count, double *to) {
     to[i] = value16(bytes[2 * step * i] | bytes[2 * step * i + 1] << 8);
 }
 
+#ifdef __x86_64__
 // The same, four samples at a time with AVX2, the same operations in each
 // lane; codes that may be rounded twice go through decode16.
 __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, int step, int count,
@@ -107,6 +110,8 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
   decode16(bytes + 2 * step * i, step, count - i, to + i);
 }
 
+#endif
+
 // Writes a code of 8 or 16 bits, low byte first; a failed write ends the
 // process.
 void write_code(int code, int bits, byte_stream &stream) {
@@ -114,7 +119,9 @@ void write_code(int code, int bits, byte_stream &stream) {
   if (bits == 16) put_byte(stream, static_cast<unsigned char>(code >> 8 & 0xFF));
 }
 
+#ifdef __x86_64__
 const bool has_avx2 = __builtin_cpu_supports("avx2");
+#endif
 
 }  // namespace
 
@@ -139,11 +146,15 @@ void decode_frames(const unsigned char *bytes, int bits, int channels, int frame
       for (int i = 0; i < frames; i++) ch2[i] = values8[bytes[2 * i + 1]];
     return;
   }
+#ifdef __x86_64__
   if (vector && has_avx2) {
     decode16_avx2(bytes, channels, frames, ch1);
     if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
     return;
   }
+#else
+  (void)vector;
+#endif
   decode16(bytes, channels, frames, ch1);
   if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
 }
