@@ -1,4 +1,4 @@
-// What every part of tapsum shares: the table size, the static tables and the fatal-error routine.
+// What every part of tapsum shares: the tables, the fatal errors, the stop signals, the streams.
 #pragma once
 
 #include <cstddef>
@@ -37,8 +37,8 @@ extern char line[80];
 // that fails ends here.
 [[noreturn]] void out_of_memory();
 
-// A progress line has been printed on standard error and not ended; a
-// message printed then starts a line of its own.
+// Whether a progress line has been printed on standard error and not
+// ended; a message printed then starts a line of its own.
 void progress_line_open(bool open);
 // Ends an open progress line with a line feed.
 void end_progress_line();
@@ -47,7 +47,8 @@ void end_progress_line();
 // run to stop: it reads no more, and stop_signal() tells which signal came
 // (0 while none has). While it stops, a SIGINT (a person pressing Ctrl-C
 // again) ends the process at once; a repeated SIGTERM or SIGHUP changes
-// nothing.
+// nothing. Threads other than the one that reads block them.
+extern const int STOP_SIGNALS[3];
 void catch_stop_signals();
 int stop_signal();
 // Ends the process by sig, with its default action, as if never caught.

@@ -9,8 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include <initializer_list>
-
+#include "cli/tapsum.h"
 #include "filter/engine.h"
 
 namespace {
@@ -66,7 +65,7 @@ void start_workers(int count, void (*compute)(int slot)) {
   sigset_t stop;
   sigset_t before;
   sigemptyset(&stop);
-  for (const int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&stop, sig);
+  for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
   pthread_sigmask(SIG_BLOCK, &stop, &before);
   while (worker_count < count - 1 && worker_count < MAX_THREADS &&
          pthread_create(&workers[worker_count], nullptr, work, nullptr) == 0)
