@@ -187,7 +187,7 @@ template <uint64_t (*engine)(byte_stream &, byte_stream &, const filter_job &)>
 void filter(benchmark::State &state) {
   std::vector<char> &data = samples;
   const int taps = static_cast<int>(state.range(0));
-  filter_threads(static_cast<int>(state.range(1)));
+  set_filter_threads(static_cast<int>(state.range(1)));
   set_filter_method(static_cast<filter_method>(state.range(2)));
   low_pass(taps);
   static unsigned char in_buffer[1 << 16], out_buffer[1 << 16];
@@ -210,7 +210,7 @@ void filter(benchmark::State &state) {
   }
   close(in_fd);
   close(out_fd);
-  filter_threads(0);
+  set_filter_threads(0);
   set_filter_method(automatic);
   const double macs = 2.0 * frames * taps;
   // Shown per second: Gmac/s, multiply-adds per ns.

@@ -141,7 +141,7 @@ int run_tapsum(int argc, char **argv, filter_stage filter) {
   // TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
   // TAPSUM_METHOD=kernels or fft forms the sums by that method, whatever
   // the taps.
-  if (const char *threads = getenv("TAPSUM_THREADS")) filter_threads(atoi(threads));
+  if (const char *threads = getenv("TAPSUM_THREADS")) set_filter_threads(atoi(threads));
   if (const char *method = getenv("TAPSUM_METHOD")) {
     if (strcmp(method, "kernels") == 0) set_filter_method(kernel_sums);
     if (strcmp(method, "fft") == 0) set_filter_method(transform_sums);

@@ -42,8 +42,8 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job);
 
 // Sets the threads fir runs on: 1 is the calling thread alone, 0 (the
 // default) as many as the process may run on, fewer on inputs too short to
-// share out, and never more than MAX_THREADS. Returns the number asked for.
-int filter_threads(int wanted);
+// share out, and never more than MAX_THREADS.
+void set_filter_threads(int wanted);
 constexpr int MAX_THREADS = 64;
 
 // How fir forms the double sums it certifies: by the kernels, one window sum

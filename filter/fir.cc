@@ -471,9 +471,8 @@ uint64_t transform_blocks() {
   return transform_count;
 }
 
-int filter_threads(int wanted) {
+void set_filter_threads(int wanted) {
   threads_wanted = wanted;
-  return wanted;
 }
 
 void set_filter_method(filter_method method) {

@@ -29,7 +29,7 @@ class FastPath : public testing::Test {
  protected:
   void TearDown() override {
     set_simd_level(best_level());
-    filter_threads(0);
+    set_filter_threads(0);
     set_filter_method(automatic);
     transform_bound_scale(1);
   }
@@ -113,7 +113,7 @@ uint64_t expect_same(const job &j, const std::string &what, std::vector<int> thr
     for (const int count : threads)
       for (int level = 0; level <= best_level(); level++) {
         set_filter_method(method);
-        filter_threads(count);
+        set_filter_threads(count);
         set_simd_level(level);
         const std::string fast = run_filter(j, fir);
         EXPECT_TRUE(fast == direct)
