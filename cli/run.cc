@@ -82,84 +82,103 @@ int print_and_exit(const char *text) {
   return 0;
 }
 
-}  // namespace
+// The command line, parsed: an option only as the first argument, then the
+// coefficient file, then the input and the output, each optional.
+struct command_line {
+  int out_bits;          // 8 or 16, or 0 for the input's
+  const char *fir_name;  // the coefficient file
+  const char *in_name;   // the input file, or nullptr for standard input
+  const char *out_name;  // the output file, or nullptr for standard output
+};
 
-int run_tapsum(int argc, char **argv, filter_stage filter) {
-  open_standard_descriptors();
-  std::set_new_handler(out_of_memory);
-  if (argc == 2 && strcmp(argv[1], "-h") == 0) return print_and_exit(usage);
-  if (argc == 2 && strcmp(argv[1], "--help") == 0)
-    return print_and_exit(
-        (std::string(usage) + "See 'man tapsum' for the coefficient file, the messages and the "
-                              "exit statuses.\n")
-            .c_str());
-  if (argc == 2 && strcmp(argv[1], "--version") == 0)
-    return print_and_exit("tapsum " TAPSUM_VERSION "\n");
+// The usage text or the version when the command line asks for one alone,
+// else nullptr.
+const char *text_asked_for(int argc, char **argv) {
+  static const std::string help =
+      std::string(usage) +
+      "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n";
+  if (argc != 2) return nullptr;
+  if (strcmp(argv[1], "-h") == 0) return usage;
+  if (strcmp(argv[1], "--help") == 0) return help.c_str();
+  if (strcmp(argv[1], "--version") == 0) return "tapsum " TAPSUM_VERSION "\n";
+  return nullptr;
+}
+
+// Ends the process on a command line of the wrong length, and on WAV bytes
+// bound for a terminal, which are of use to no one and can leave it garbled.
+command_line parse_command_line(int argc, char **argv) {
   if (argc <= 1) bad_arguments();
-
-  // An option is recognised only as the first argument.
-  int out_bits = 0;
-  int k = 0;
-  if (strcmp(argv[1], "-8") == 0) {
-    out_bits = 8;
-    k = 1;
-  } else if (strcmp(argv[1], "-16") == 0) {
-    out_bits = 16;
-    k = 1;
+  command_line args{0, nullptr, nullptr, nullptr};
+  int first = 1;
+  if (strcmp(argv[1], "-8") == 0 || strcmp(argv[1], "-16") == 0) {
+    args.out_bits = argv[1][1] == '8' ? 8 : 16;
+    first = 2;
   }
-  if (argc < k + 2 || argc > k + 4) bad_arguments();
-  // WAV bytes on a terminal are of use to no one, and can leave it garbled.
-  if (argc < k + 4 && isatty(STDOUT_FILENO))
+  const int names = argc - first;
+  if (names < 1 || names > 3) bad_arguments();
+  args.fir_name = argv[first];
+  if (names >= 2) args.in_name = argv[first + 1];
+  if (names == 3) args.out_name = argv[first + 2];
+  if (args.out_name == nullptr && isatty(STDOUT_FILENO))
     err_exit(1, "tapsum: Standard output is a terminal: name an output file or redirect it.\n");
+  return args;
+}
 
-  const int fir_fd = open(argv[k + 1], O_RDONLY);
-  if (fir_fd < 0) err_exit(2, "tapsum: Can't open FIR file '%s'.\n", argv[k + 1]);
-  struct stat fir_stat {};
-  if (fstat(fir_fd, &fir_stat) != 0) fir_stat = {};
-  const fir_shape shape = load_fir(fir_fd, argv[k + 1]);
+// The run's open files: the input and the output, named or standard.
+struct run_files {
+  int in;
+  int out;
+};
 
-  // The input is opened first, so an input that can't be opened leaves an
-  // existing output file as it was; the output is opened without emptying
-  // it, which writing the output header does.
-  int in_fd = STDIN_FILENO;
-  const char *in_name = "(standard input)";
-  if (argc >= k + 3) {
-    in_name = argv[k + 2];
-    in_fd = open(argv[k + 2], O_RDONLY);
-    if (in_fd < 0) err_exit(2, "tapsum: Can't open input file '%s'.\n", argv[k + 2]);
+// Opens the input, then the output without emptying it, which writing the
+// output header does: an input that can't be opened leaves an existing
+// output file as it was. An output that would overwrite what is read is
+// refused first.
+run_files open_files(const command_line &args, const struct stat &fir_stat) {
+  run_files files{STDIN_FILENO, STDOUT_FILENO};
+  if (args.in_name != nullptr) {
+    files.in = open(args.in_name, O_RDONLY);
+    if (files.in < 0) err_exit(2, "tapsum: Can't open input file '%s'.\n", args.in_name);
   }
-  int out_fd = STDOUT_FILENO;
-  const bool named_output = argc >= k + 4;
-  if (named_output) {
-    refuse_named_output(in_fd, fir_stat, argv[k + 3]);
-    out_fd = open(argv[k + 3], O_WRONLY | O_CREAT, 0666);
-    if (out_fd < 0) err_exit(2, "tapsum: Can't open output file '%s'.\n", argv[k + 3]);
+  if (args.out_name != nullptr) {
+    refuse_named_output(files.in, fir_stat, args.out_name);
+    files.out = open(args.out_name, O_WRONLY | O_CREAT, 0666);
+    if (files.out < 0) err_exit(2, "tapsum: Can't open output file '%s'.\n", args.out_name);
   } else {
-    refuse_standard_output(in_fd, in_name, fir_stat, argv[k + 1]);
+    refuse_standard_output(files.in, args.in_name != nullptr ? args.in_name : "(standard input)",
+                           fir_stat, args.fir_name);
   }
+  return files;
+}
 
-  // TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
-  // TAPSUM_METHOD=kernels or fft forms the sums by that method, whatever
-  // the taps.
+// TAPSUM_THREADS=N runs the filter on N threads; 1 is this thread alone.
+// TAPSUM_METHOD=kernels or fft forms the sums by that method, whatever the
+// taps.
+void read_environment() {
   if (const char *threads = getenv("TAPSUM_THREADS")) set_filter_threads(atoi(threads));
   if (const char *method = getenv("TAPSUM_METHOD")) {
     if (strcmp(method, "kernels") == 0) set_filter_method(kernel_sums);
     if (strcmp(method, "fft") == 0) set_filter_method(transform_sums);
   }
+}
 
+// The header stage, the filter stage and the end of the run. Returns the
+// process's status, or ends the process.
+int run_stages(filter_stage filter, const command_line &args, const fir_shape &shape,
+               const run_files &files) {
   catch_stop_signals();
-  byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
-  byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
+  byte_stream in = stream_on(files.in, in_buffer, sizeof in_buffer, input_failed);
+  byte_stream out = stream_on(files.out, out_buffer, sizeof out_buffer, output_failed);
   const wav_input input = read_header(in);
-  const filter_job job{
-      input.channels, input.bits,  shape.taps, shape.stereo, out_bits != 0 ? out_bits : input.bits,
-      input.frames,   input.to_end};
+  const filter_job job{input.channels, input.bits,   shape.taps,   shape.stereo,
+                       args.out_bits != 0 ? args.out_bits : input.bits, input.frames,
+                       input.to_end};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.
   const wav_output output{output_frames(input.frames, job.taps), output_channels(job), job.out_bits,
                           input.rate};
   if (filter.setup != nullptr) filter.setup(job);
-  const bool header_at_start = write_header(out, output, named_output);
+  const bool header_at_start = write_header(out, output, args.out_name != nullptr);
   const uint64_t written = filter.run(in, out, job);
   if (header_at_start) finish_header(out, output, written);
 
@@ -173,4 +192,23 @@ int run_tapsum(int argc, char **argv, filter_stage filter) {
   fprintf(stderr, "%ld samples written.\n", static_cast<long>(written));
   if (sig != 0) end_by_signal(sig);
   return 0;
+}
+
+}  // namespace
+
+int run_tapsum(int argc, char **argv, filter_stage filter) {
+  open_standard_descriptors();
+  std::set_new_handler(out_of_memory);
+  if (const char *text = text_asked_for(argc, argv)) return print_and_exit(text);
+  const command_line args = parse_command_line(argc, argv);
+
+  const int fir = open(args.fir_name, O_RDONLY);
+  if (fir < 0) err_exit(2, "tapsum: Can't open FIR file '%s'.\n", args.fir_name);
+  struct stat fir_stat {};
+  if (fstat(fir, &fir_stat) != 0) fir_stat = {};
+  const fir_shape shape = load_fir(fir, args.fir_name);
+
+  const run_files files = open_files(args, fir_stat);
+  read_environment();
+  return run_stages(filter, args, shape, files);
 }
