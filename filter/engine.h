@@ -1,10 +1,66 @@
 // The parts of the filter engine shared by the files of filter/, the tests and the benchmark.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <vector>
 
 #include "cli/tapsum.h"
 #include "filter/filter.h"
+
+// A count not known yet: the input frames before the input has ended.
+constexpr uint64_t UNKNOWN = UINT64_MAX;
+
+// The run's plan, made once by fir_setup before the first sample and read
+// by every block, on any thread.
+struct run_plan {
+  int channels;      // input channels
+  int in_bits;       // input bits per sample
+  int outputs;       // output channels
+  int out_bits;      // output bits per sample
+  int taps;          // coefficient rows
+  int block_frames;  // output frames of a full block
+  int segment;       // outputs of a transform segment; 0 when the kernels sum
+  bool exact_only;   // no bound: every output takes the exact sum
+  double bound[2];   // of the kernels' sums of output channels 1 and 2
+  const double *coef[2];                // the columns, newest weight first
+  double reversed[2][MAX_FIR_SAMPLES];  // the same, oldest weight first, as the kernels take them
+  // The two values the run's blocks learn as they go, the only ones that
+  // change once the plan is made: a magnitude some exact sum of the run has
+  // reached, and that a block's check found the transform beyond its bound.
+  mutable std::atomic<double> known_peak;
+  mutable std::atomic<bool> transform_broken;
+};
+
+// One block of output frames and everything computed for it, in its slot
+// of the ring. Its window is the frames from t0 - taps + 1 to t0 +
+// block_frames - 1: raw holds the bytes of those in the input, window
+// frames from - to to - 1; x the samples, 0 where there is no input, and
+// beyond the window as far as a kernel reads.
+struct block {
+  int slot;  // its place in the ring, and in the transform's scratch
+  std::vector<unsigned char> raw;
+  int from;
+  int to;
+  std::vector<double> x[2];  // input channels 1 and 2
+  uint64_t t0;               // the first output frame
+  int n;                     // output frames
+  uint64_t frames;           // input frames, when the input has ended by this block; else UNKNOWN
+  uint64_t read_to;          // input frames read up to the end of this block
+  std::vector<double> sums[2];    // output channels 1 and 2
+  std::vector<double> bounds[2];  // of each transform segment
+  std::vector<int> open;          // the outputs of a channel that take the exact sum
+  std::vector<extended> exact;    // their exact sums
+  std::vector<int> codes[2];
+  std::vector<unsigned char> bytes;
+  double peak;
+  bool clipped;
+  uint64_t exact_count;  // outputs that took the exact sum
+  bool transformed;      // the sums that decided the codes came from the transform
+};
+
+// Computes a block from its raw bytes to its output bytes (block.cc).
+void compute_block(block &b, const run_plan &plan);
 
 // The report lines both paths print: the percentage after done of frames
 // declared frames, and at the end the peak level and, when an output

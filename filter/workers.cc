@@ -26,7 +26,7 @@ bool done[QUEUE];
 bool stopping;
 pthread_t workers[MAX_THREADS];
 int worker_count;
-void (*compute_block)(int slot);
+void (*task)(int slot);
 
 // Takes the oldest queued slot and computes it; the lock is held on entry
 // and on return, not while computing.
@@ -35,7 +35,7 @@ void take_one() {
   queued_from = (queued_from + 1) % QUEUE;
   queued--;
   pthread_mutex_unlock(&lock);
-  compute_block(slot);
+  task(slot);
   pthread_mutex_lock(&lock);
   done[slot] = true;
   pthread_cond_broadcast(&changed);
@@ -55,7 +55,7 @@ void *work(void *) {
 }  // namespace
 
 void start_workers(int count, void (*compute)(int slot)) {
-  compute_block = compute;
+  task = compute;
   stopping = false;
   queued = 0;
   queued_from = 0;

@@ -4,6 +4,11 @@
 #include <cstdint>
 #include "cli/tapsum.h"
 
+// The bytes of a frame of channels samples of bits each.
+constexpr int frame_bytes(int channels, int bits) {
+  return channels * bits / 8;
+}
+
 // What the input's header says.
 struct wav_input {
   int channels;     // 1 or 2

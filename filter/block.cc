@@ -1,0 +1,176 @@
+// One block's computation: its samples decoded, its double sums, their codes certified, the exact
+// sums of the outputs left open, and its bytes.
+//
+// The peak the direct path reports is the largest exact magnitude rounded
+// to double, whatever the order of the outputs: an output that can't exceed
+// a magnitude already known needs no exact sum for it.
+#include <algorithm>
+#include <cstdint>
+
+#include "cli/tapsum.h"
+#include "filter/engine.h"
+#include "wav/wav.h"
+
+namespace {
+
+// Outputs of a block checked against their exact sums when the transform
+// computed it.
+constexpr int CHECKS = 4;
+
+// An output channel's column and samples.
+struct column {
+  const double *coef;
+  const double *x;
+  bool rounded;  // channel 2 of a stereo input rounds its running sum to double
+};
+
+column column_of(const block &b, const run_plan &plan, int c) {
+  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0].data(), plan.channels == 2 && c == 1};
+}
+
+void raise_known_peak(const run_plan &plan, double magnitude) {
+  double seen = plan.known_peak.load();
+  while (magnitude > seen && !plan.known_peak.compare_exchange_weak(seen, magnitude)) {
+  }
+}
+
+// The exact sums of the open outputs listed, four chains at a time. Output
+// i's sum runs from the first coefficient whose sample is in the input to
+// the last whose sample is not before the first frame.
+void sum_open_outputs(const block &b, const run_plan &plan, const column &col, const int *open,
+                      int count, extended *sums) {
+  const int last_k = plan.taps - 1;
+  int first[4];
+  int last[4];
+  const double *at[4];
+  for (int i = 0; i < count; i += 4) {
+    const int group = std::min(4, count - i);
+    int common_first = 0;
+    int common_last = last_k;
+    for (int j = 0; j < 4; j++) {
+      const int o = open[i + std::min(j, group - 1)];
+      const uint64_t t = b.t0 + static_cast<uint64_t>(o);
+      first[j] = b.frames != UNKNOWN && t >= b.frames ? static_cast<int>(t - b.frames + 1) : 0;
+      last[j] = t < static_cast<uint64_t>(last_k) ? static_cast<int>(t) : last_k;
+      at[j] = col.x + o + last_k;
+      common_first = std::max(common_first, first[j]);
+      common_last = std::min(common_last, last[j]);
+    }
+    extended s[4] = {};
+    if (common_first > common_last) {
+      for (int j = 0; j < group; j++)
+        s[j] = exact_sum(col.coef, at[j], first[j], last[j], col.rounded, 0);
+    } else {
+      // Each chain in its own order: its own first terms, the terms all four
+      // share, then its own last ones.
+      for (int j = 0; j < 4; j++)
+        s[j] = exact_sum(col.coef, at[j], first[j], common_first - 1, col.rounded, 0);
+      exact_sum4(col.coef, at, common_first, common_last, col.rounded, s);
+      for (int j = 0; j < 4; j++)
+        s[j] = exact_sum(col.coef, at[j], common_last + 1, last[j], col.rounded, s[j]);
+    }
+    for (int j = 0; j < group; j++) sums[i + j] = s[j];
+  }
+}
+
+// The transform's sums of a block, or false when a few outputs spread over
+// it lie further from their exact sums than the bound allows: a fault no
+// analysis covers (a plan, an index, a broken library), after which the run
+// sums with the kernels.
+bool transform_sums_of(block &b, const run_plan &plan) {
+  const double *x[2];
+  double *sums[2];
+  double *bounds[2];
+  for (int c = 0; c < plan.outputs; c++) {
+    x[c] = column_of(b, plan, c).x;
+    sums[c] = b.sums[c].data();
+    bounds[c] = b.bounds[c].data();
+  }
+  transform_block(b.slot, x, b.n, sums, bounds);
+  int checked[CHECKS];
+  for (int j = 0; j < CHECKS; j++) checked[j] = static_cast<int>((2 * j + 1) * int64_t{b.n} / 8);
+  extended exact[CHECKS];
+  for (int c = 0; c < plan.outputs; c++) {
+    sum_open_outputs(b, plan, column_of(b, plan, c), checked, CHECKS, exact);
+    for (int j = 0; j < CHECKS; j++) {
+      const int i = checked[j];
+      const double limit = transform_check_limit(c, bounds[c][i / plan.segment]);
+      if (!(magnitude(exact[j] - sums[c][i]) <= limit)) return false;
+    }
+  }
+  return true;
+}
+
+// Certifies a channel's sums, segment by segment when the transform formed
+// them, and lists in b.open the outputs that take the exact sum.
+int certify_block(block &b, const run_plan &plan, int c) {
+  const int bits = plan.out_bits;
+  const double least_peak = plan.known_peak.load();
+  int *codes = b.codes[c].data();
+  const double *sums = b.sums[c].data();
+  if (!b.transformed)
+    return certify(sums, b.n, plan.bound[c], bits, least_peak, codes, &b.clipped, b.open.data());
+  int opened = 0;
+  for (int q = 0, at = 0; at < b.n; q++, at += plan.segment) {
+    int *open = b.open.data() + opened;
+    const int listed = certify(sums + at, std::min(plan.segment, b.n - at), b.bounds[c][q], bits,
+                               least_peak, codes + at, &b.clipped, open);
+    for (int j = 0; j < listed; j++) open[j] += at;
+    opened += listed;
+  }
+  return opened;
+}
+
+}  // namespace
+
+void compute_block(block &b, const run_plan &plan) {
+  b.peak = 0;
+  b.clipped = false;
+  b.exact_count = 0;
+  const int window = static_cast<int>(b.x[0].size());
+  for (int c = 0; c < plan.channels; c++) {
+    std::fill(b.x[c].begin(), b.x[c].begin() + b.from, 0.0);
+    std::fill(b.x[c].begin() + b.to, b.x[c].begin() + window, 0.0);
+  }
+  // The decoder goes with the kernel level: at level 0 it uses no AVX2
+  // either, so that a run at the portable level is portable throughout.
+  decode_frames(b.raw.data() + b.from * frame_bytes(plan.channels, plan.in_bits), plan.in_bits,
+                plan.channels, b.to - b.from, b.x[0].data() + b.from, b.x[1].data() + b.from,
+                simd_level() >= 1);
+
+  b.transformed = false;
+  if (plan.segment != 0 && b.n > 0 && !plan.transform_broken.load()) {
+    b.transformed = transform_sums_of(b, plan);
+    if (!b.transformed) plan.transform_broken = true;
+  }
+  if (!b.transformed && !plan.exact_only) {
+    const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
+    for (int c = 0; c < plan.outputs; c++)
+      block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up,
+                 b.sums[c].data());
+  }
+
+  int *open = b.open.data();
+  extended *exact = b.exact.data();
+  for (int c = 0; c < plan.outputs; c++) {
+    int opened = 0;
+    if (plan.exact_only) {
+      for (int i = 0; i < b.n; i++) open[opened++] = i;
+    } else {
+      opened = certify_block(b, plan, c);
+    }
+    sum_open_outputs(b, plan, column_of(b, plan, c), open, opened, exact);
+    for (int j = 0; j < opened; j++) {
+      const extended size = magnitude(exact[j]);
+      if (size > b.peak) b.peak = static_cast<double>(size);
+      bool clip = false;
+      b.codes[c][static_cast<size_t>(open[j])] =
+          sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
+      b.clipped |= clip;
+    }
+    b.exact_count += static_cast<uint64_t>(opened);
+  }
+  encode_frames(b.codes[0].data(), b.codes[1].data(), plan.outputs, b.n, plan.out_bits,
+                b.bytes.data());
+  raise_known_peak(plan, b.peak);
+}
