@@ -160,14 +160,14 @@ wav_input read_header(byte_stream &in) {
   // where they can't have been put right. A size smaller than a frame is no
   // frame at all.
   const uint32_t size = char2ulong(line + 4);
-  const uint32_t frames = size / static_cast<uint32_t>(channels * bits / 8);
+  const uint32_t frames = size / static_cast<uint32_t>(frame_bytes(channels, bits));
   const bool placeholder = (size == 0x7FFFF000 || size == 0xFFFFFFFF) && !can_seek(in);
   print_format("Input", frames, rate, channels, bits);
   return {channels, bits, rate, frames, size == 0 || placeholder};
 }
 
 bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
-  const int block_align = shape.channels * shape.bits / 8;
+  const int block_align = frame_bytes(shape.channels, shape.bits);
   const uint32_t data_size = data_size_of(shape.frames, block_align);
 
   // Written before any sample, so the output can go to a pipe; its sizes
@@ -205,7 +205,7 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
 }
 
 void finish_header(byte_stream &out, const wav_output &shape, uint64_t written) {
-  const uint32_t data_size = data_size_of(written, shape.channels * shape.bits / 8);
+  const uint32_t data_size = data_size_of(written, frame_bytes(shape.channels, shape.bits));
   char riff[4];
   char data[4];
   long2chars(riff, data_size + 36);
