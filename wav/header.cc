@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "cli/tapsum.h"
+#include "wav/bytes.h"
 #include "wav/wav.h"
 
 namespace {
@@ -32,27 +33,6 @@ void stop_if_asked() {
 
 [[noreturn]] void header_not_written() {
   err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
-}
-
-// The unsigned 32-bit value of four bytes, least significant first.
-uint32_t char2ulong(const char *bytes) {
-  return static_cast<uint32_t>(char2long(bytes));
-}
-
-// The unsigned value of two bytes, least significant first.
-int char2short(const char *bytes) {
-  return static_cast<unsigned char>(bytes[0]) | static_cast<unsigned char>(bytes[1]) << 8;
-}
-
-// The four bytes of value, least significant first.
-void long2chars(char *at, long value) {
-  for (int k = 0; k < 4; k++) at[k] = static_cast<char>(long2char(value, k) & 0xFF);
-}
-
-// The two bytes of value, least significant first.
-void short2chars(char *at, int value) {
-  at[0] = static_cast<char>(value & 0xFF);
-  at[1] = static_cast<char>(value >> 8 & 0xFF);
 }
 
 void print_format(const char *which, uint64_t frames, uint32_t rate, int channels, int bits) {
@@ -96,37 +76,27 @@ bool header_at_start(int fd) {
 
 }  // namespace
 
-long char2long(const char *bytes) {
-  uint32_t v = 0;
-  for (int k = 3; k >= 0; k--) v = v << 8 | static_cast<unsigned char>(bytes[k]);
-  return static_cast<int32_t>(v);
-}
-
-long long2char(long value, int k) {
-  return value >> (8 * k);
-}
-
 wav_input read_header(byte_stream &in) {
   if (read_bytes(in, line, 8) < 8 || memcmp(line, "RIFF", 4) != 0) not_a_wav();
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
-  if (char2ulong(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
+  if (u32_le(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
 
   // The format chunk must be the form's first chunk.
   if (read_bytes(in, line, 8) < 8 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
 
   // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
   if (read_bytes(in, line, 8) < 8) corrupted();
-  const long format_size = char2long(line);
-  const int tag = char2short(line + 4);
-  const int channels = char2short(line + 6);
+  const long format_size = s32_le(line);
+  const int tag = u16_le(line + 4);
+  const int channels = u16_le(line + 6);
   if (channels == 0 || channels > 2)
     err_exit(2, "tapsum: Number of channels (%d) not supported.\n", channels);
 
   if (read_bytes(in, line, 12) < 12) corrupted();
-  const uint32_t rate = char2ulong(line);
-  const int bits = char2short(line + 10);
+  const uint32_t rate = u32_le(line);
+  const int bits = u16_le(line + 10);
   if (bits != 8 && bits != 16)
     err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", bits);
 
@@ -139,7 +109,7 @@ wav_input read_header(byte_stream &in) {
     const uint32_t extra = static_cast<uint32_t>(format_size - 16);
     const uint32_t kept = std::min<uint32_t>(extra, 10);
     if (read_bytes(in, line, kept) < kept || !skip_bytes(in, extra - kept)) corrupted();
-    if (kept == 10) sub_format = char2short(line + 8);
+    if (kept == 10) sub_format = u16_le(line + 8);
     carried = pad_after(in, extra);
   }
   if (tag != 1 && !(tag == 0xFFFE && format_size >= 26 && sub_format == 1))
@@ -150,7 +120,7 @@ wav_input read_header(byte_stream &in) {
   for (;;) {
     if (!chunk_header(in, carried)) corrupted();
     if (memcmp(line, "data", 4) == 0) break;
-    const uint32_t size = char2ulong(line + 4);
+    const uint32_t size = u32_le(line + 4);
     if (!skip_bytes(in, size)) corrupted();
     carried = pad_after(in, size);
   }
@@ -159,7 +129,7 @@ wav_input read_header(byte_stream &in) {
   // sox's 0x7FFFF000 and ffmpeg's 0xFFFFFFFF, on an input that can't seek,
   // where they can't have been put right. A size smaller than a frame is no
   // frame at all.
-  const uint32_t size = char2ulong(line + 4);
+  const uint32_t size = u32_le(line + 4);
   const uint32_t frames = size / static_cast<uint32_t>(frame_bytes(channels, bits));
   const bool placeholder = (size == 0x7FFFF000 || size == 0xFFFFFFFF) && !can_seek(in);
   print_format("Input", frames, rate, channels, bits);
@@ -174,19 +144,19 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
   // assume the input holds the frames it declares. Where the output is a
   // regular file that starts with this header, finish_header puts in the
   // sizes of what was really written.
-  char header[44] = {};
+  unsigned char header[44] = {};
   memcpy(header, "RIFF", 4);
-  long2chars(header + 4, data_size + 36);
+  put_u32_le(header + 4, data_size + 36);
   memcpy(header + 8, "WAVEfmt ", 8);
-  long2chars(header + 16, 16);
-  short2chars(header + 20, 1);
-  short2chars(header + 22, shape.channels);
-  long2chars(header + 24, shape.rate);
-  long2chars(header + 28, shape.rate * static_cast<uint32_t>(block_align));
-  short2chars(header + 32, block_align);
-  short2chars(header + 34, shape.bits);
+  put_u32_le(header + 16, 16);
+  put_u16_le(header + 20, 1);
+  put_u16_le(header + 22, shape.channels);
+  put_u32_le(header + 24, shape.rate);
+  put_u32_le(header + 28, shape.rate * static_cast<uint32_t>(block_align));
+  put_u16_le(header + 32, block_align);
+  put_u16_le(header + 34, shape.bits);
   memcpy(header + 36, "data", 4);
-  long2chars(header + 40, data_size);
+  put_u32_le(header + 40, data_size);
   // A named output is emptied only now, so that a run refused before it
   // leaves an existing file as it was. The header is flushed at once, so
   // that an output that can take nothing is reported as the header that
@@ -206,10 +176,10 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
 
 void finish_header(byte_stream &out, const wav_output &shape, uint64_t written) {
   const uint32_t data_size = data_size_of(written, frame_bytes(shape.channels, shape.bits));
-  char riff[4];
-  char data[4];
-  long2chars(riff, data_size + 36);
-  long2chars(data, data_size);
+  unsigned char riff[4];
+  unsigned char data[4];
+  put_u32_le(riff, data_size + 36);
+  put_u32_le(data, data_size);
   write_bytes_at(out, 4, riff, 4);
   write_bytes_at(out, 40, data, 4);
 }

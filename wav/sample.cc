@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "cli/tapsum.h"
+#include "wav/bytes.h"
 #include "wav/wav.h"
 
 namespace {
@@ -115,8 +116,10 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
 // Writes a code of 8 or 16 bits, low byte first; a failed write ends the
 // process.
 void write_code(int code, int bits, byte_stream &stream) {
-  put_byte(stream, static_cast<unsigned char>(code & 0xFF));
-  if (bits == 16) put_byte(stream, static_cast<unsigned char>(code >> 8 & 0xFF));
+  unsigned char bytes[2];
+  put_u16_le(bytes, static_cast<uint32_t>(code));
+  put_byte(stream, bytes[0]);
+  if (bits == 16) put_byte(stream, bytes[1]);
 }
 
 #ifdef __x86_64__
@@ -186,10 +189,8 @@ void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int
         bytes[channels * i + c] = static_cast<unsigned char>(codes[i]);
       continue;
     }
-    for (int i = 0; i < frames; i++) {
-      bytes[2 * (channels * i + c)] = static_cast<unsigned char>(codes[i] & 0xFF);
-      bytes[2 * (channels * i + c) + 1] = static_cast<unsigned char>(codes[i] >> 8 & 0xFF);
-    }
+    for (int i = 0; i < frames; i++)
+      put_u16_le(bytes + 2 * (channels * i + c), static_cast<uint32_t>(codes[i]));
   }
 }
 

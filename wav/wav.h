@@ -27,10 +27,6 @@ struct wav_output {
   uint32_t rate;
 };
 
-// The signed 32-bit value of four bytes, least significant first.
-long char2long(const char *bytes);
-// value shifted right by 8k bits; its low 8 bits are byte k, little-endian.
-long long2char(long value, int k);
 
 // Reads the input header up to the data chunk's body and prints the input
 // format line. Ends the process on a header it can't use.
