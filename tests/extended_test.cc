@@ -84,18 +84,25 @@ double adversarial_double() {
 // products and sums stay far inside the format's range.
 long double any_extended() {
   const uint64_t sig = random_bits() | uint64_t{1} << 63;
-  const long double m = std::ldexp(static_cast<long double>(sig), static_cast<int>(random_bits() % 4000) - 2000 - 63);
+  const long double m =
+      std::ldexp(static_cast<long double>(sig), static_cast<int>(random_bits() % 4000) - 2000 - 63);
   return random_bits() & 1 ? -m : m;
 }
 
-// A value of the format near a: a few bits off, or shifted so that its bits
-// fall on and around the 64th of a's.
+// A value of the format near a: a few bits off; shifted so that its bits
+// fall on and around the 64th of a's; or its top bit just below a's 64th
+// and a low bit beyond the end, which only the sticky bit remembers.
 long double near(long double a) {
-  const int kind = static_cast<int>(random_bits() % 3);
+  const int kind = static_cast<int>(random_bits() % 4);
+  if (kind == 3)
+    return std::ldexp(0x1p63L + static_cast<long double>(1u << (random_bits() % 8)),
+                      std::ilogb(a) - 127 - static_cast<int>(random_bits() % 4)) *
+           (random_bits() & 1 ? 1 : -1);
   if (kind == 0) return -a + std::ldexp(a, -static_cast<int>(random_bits() % 70));
-  if (kind == 1) return std::ldexp(a, -static_cast<int>(random_bits() % 130)) * (random_bits() & 1 ? 1 : -1);
-  return std::ldexp(static_cast<long double>(random_bits() % 8 + 1), std::ilogb(a) - 60 -
-                    static_cast<int>(random_bits() % 8));
+  if (kind == 1)
+    return std::ldexp(a, -static_cast<int>(random_bits() % 130)) * (random_bits() & 1 ? 1 : -1);
+  return std::ldexp(static_cast<long double>(random_bits() % 8 + 1),
+                    std::ilogb(a) - 60 - static_cast<int>(random_bits() % 8));
 }
 
 TEST(Extended, DecodesAndEncodesEveryCodeAsTheX87) {
@@ -124,8 +131,8 @@ TEST(Extended, DecodesAndEncodesEveryCodeAsTheX87) {
       for (int k = 0; k < 17; k++, value = std::nextafter(value, 2.0)) {
         const soft_extended s = value;
         const long double x = value;
-        const double ours_scaled = static_cast<double>(bits == 8 ? (s + 1.0) * 255.0 / 2.0
-                                                                 : (s * 65535.0 - 1.0) / 2.0);
+        const double ours_scaled =
+            static_cast<double>(bits == 8 ? (s + 1.0) * 255.0 / 2.0 : (s * 65535.0 - 1.0) / 2.0);
         const double x87_scaled =
             static_cast<double>(bits == 8 ? (x + 1.0) * 255.0 / 2.0 : (x * 65535.0 - 1.0) / 2.0);
         ASSERT_TRUE(same(ours_scaled, x87_scaled)) << bits << " bits, " << value;
@@ -138,8 +145,7 @@ TEST(Extended, ComputesEveryOperationAsTheX87) {
   const long count = operations();
   long failures = 0;
   auto expect = [&](bool ok, const char *what, long double a, long double b) {
-    if (!ok && failures++ < 10)
-      ADD_FAILURE() << what << " of " << show(a) << " and " << show(b);
+    if (!ok && failures++ < 10) ADD_FAILURE() << what << " of " << show(a) << " and " << show(b);
   };
   for (long i = 0; i < count; i++) {
     // Products of doubles, the filter's: any, and adversarial.
@@ -162,12 +168,13 @@ TEST(Extended, ComputesEveryOperationAsTheX87) {
     const long double divisor = i & 8 ? 65535.0L : 255.0L;
     expect(same(ours(e1) / ours(divisor), e1 / divisor), "quotient", e1, divisor);
     // Conversions to double: ties at the last bit a double keeps, 53 bits
-    // for a normal result and fewer for a subnormal one, across the whole
+    // for a normal result and fewer for a subnormal one, and significands
+    // of all ones that round up to the next power of two, across the whole
     // range of double and past its ends.
     const int e = static_cast<int>(random_bits() % 2180) - 1140;
     const int dropped = e >= -1022 ? 11 : 11 + (-1022 - e);
-    uint64_t sig = random_bits() | uint64_t{1} << 63;
-    if (dropped < 64) sig = (sig >> dropped << dropped) | uint64_t{1} << (dropped - 1);
+    uint64_t sig = i & 32 ? ~uint64_t{0} : random_bits() | uint64_t{1} << 63;
+    if (dropped < 64 && !(i & 32)) sig = (sig >> dropped << dropped) | uint64_t{1} << (dropped - 1);
     const long double tie = std::ldexp(static_cast<long double>(sig), e - 63) * (i & 16 ? 1 : -1);
     expect(same(static_cast<double>(ours(tie)), static_cast<double>(tie)), "conversion", tie, 0);
     expect(same(static_cast<double>(ours(e1 + e3)), static_cast<double>(e1 + e3)), "conversion",
@@ -178,6 +185,40 @@ TEST(Extended, ComputesEveryOperationAsTheX87) {
            "comparison", e1, e3);
   }
   EXPECT_EQ(failures, 0) << "of " << count << " operations of each kind";
+}
+
+// Small integers, zero among them, and infinity, which enters from a double
+// that overflowed: through sums, products, comparisons and back to double.
+TEST(Extended, HoldsIntegersAndInfinityAsTheX87) {
+  for (int v = -70000; v <= 70000; v++)
+    ASSERT_TRUE(same(soft_extended(v), static_cast<long double>(v))) << v;
+  const double finite[] = {0.0, -0.0, 1.0, -0x1p-1074, 0x1.fffffffffffffp1023};
+  for (const double infinity : {HUGE_VAL, -HUGE_VAL}) {
+    const soft_extended ours_infinity = infinity;
+    const long double x87_infinity = infinity;
+    EXPECT_TRUE(same(ours_infinity, x87_infinity));
+    EXPECT_TRUE(same(static_cast<double>(ours_infinity), infinity));
+    for (const double d : finite) {
+      EXPECT_TRUE(same(ours_infinity + d, x87_infinity + d)) << d;
+      EXPECT_TRUE(same(soft_extended(d) + ours_infinity, d + x87_infinity)) << d;
+      EXPECT_EQ(ours_infinity < soft_extended(d), x87_infinity < d) << d;
+      EXPECT_EQ(soft_extended(d) < ours_infinity, d < x87_infinity) << d;
+      if (d != 0) {
+        EXPECT_TRUE(same(ours_infinity * d, x87_infinity * d)) << d;
+      }
+    }
+    EXPECT_TRUE(same(magnitude(ours_infinity), fabsl(x87_infinity)));
+  }
+  // Every order among them, signed zeros included.
+  const double values[] = {0.0,      -0.0,     1.0, -1.0, -0x1p-1074, 0x1.fffffffffffffp1023,
+                           HUGE_VAL, -HUGE_VAL};
+  for (const double a : values)
+    for (const double b : values) {
+      const soft_extended x = a, y = b;
+      EXPECT_TRUE((x < y) == (a < b) && (x > y) == (a > b) && (x <= y) == (a <= b) &&
+                  (x >= y) == (a >= b))
+          << a << " and " << b;
+    }
 }
 
 // Whole chains as the filter sums them, in the format (channel 1, and any
