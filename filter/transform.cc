@@ -70,7 +70,7 @@ constexpr double LARGEST_H = 0x1p100;
 constexpr size_t PLANNER_BASE = 1 << 20;
 constexpr size_t PLANNER_BYTES = 256;
 
-// Step 1: eps_L for a transform of size 2^t with unit roundoff u.
+// Step 1: eps_L for a transform of fft_size 2^t with unit roundoff u.
 double fft_error(int t, double u) {
   const double gamma4 = 4 * u / (1 - 4 * u);
   const double eta = u + gamma4 * (std::sqrt(2.0) + u);
@@ -84,27 +84,27 @@ struct scratch {
   double *out;
 };
 
-int size;     // L
-int segment;  // outputs of a segment, L - taps + 1
-int outputs;  // output channels
+int fft_size;         // L
+int segment_outputs;  // channels_out of a segment_outputs, L - taps + 1
+int channels_out;     // output channels
 fftw_plan forward;
 fftw_plan inverse;
 fftw_complex *spectra[2];  // G^ of each output channel's column
 double per_norm[2];        // steps 1 to 3 and 5 per unit of |x|
 double chain[2];           // steps 6 and 7
-double scale = 1;
+double bound_scale = 1;
 // Never destroyed: a fatal error may end the process while workers compute,
 // and the buffers stay reachable to the end.
-std::vector<scratch> &slots = *new std::vector<scratch>;
+std::vector<scratch> &scratch_slots = *new std::vector<scratch>;
 
 void release_size() {
-  for (scratch &s : slots) {
+  for (scratch &s : scratch_slots) {
     fftw_free(s.in);
     fftw_free(s.spectrum);
     fftw_free(s.product);
     fftw_free(s.out);
   }
-  slots.clear();
+  scratch_slots.clear();
   for (fftw_complex *&g : spectra) {
     fftw_free(g);
     g = nullptr;
@@ -112,7 +112,7 @@ void release_size() {
   if (forward != nullptr) fftw_destroy_plan(forward);
   if (inverse != nullptr) fftw_destroy_plan(inverse);
   forward = inverse = nullptr;
-  size = 0;
+  fft_size = 0;
 }
 
 // FFTW's aligned allocations, checked as every allocation of the run is.
@@ -123,17 +123,18 @@ T *checked(T *buffer) {
 }
 
 scratch make_scratch() {
-  const size_t half = static_cast<size_t>(size / 2 + 1);
-  return {checked(fftw_alloc_real(static_cast<size_t>(size))), checked(fftw_alloc_complex(half)),
-          checked(fftw_alloc_complex(half)), checked(fftw_alloc_real(static_cast<size_t>(size)))};
+  const size_t half = static_cast<size_t>(fft_size / 2 + 1);
+  return {checked(fftw_alloc_real(static_cast<size_t>(fft_size))),
+          checked(fftw_alloc_complex(half)), checked(fftw_alloc_complex(half)),
+          checked(fftw_alloc_real(static_cast<size_t>(fft_size)))};
 }
 
 // G^ of coef's first taps rows: the transform of h / L, by the run's own
 // plan on s's buffers. Returns |G^|max, rounded up.
 double make_spectrum(const double *coef, int taps, const scratch &s, fftw_complex *g) {
-  const int half = size / 2 + 1;
-  std::fill(s.in, s.in + size, 0.0);
-  for (int k = 0; k < taps; k++) s.in[k] = coef[k] / size;
+  const int half = fft_size / 2 + 1;
+  std::fill(s.in, s.in + fft_size, 0.0);
+  for (int k = 0; k < taps; k++) s.in[k] = coef[k] / fft_size;
   fftw_execute_dft_r2c(forward, s.in, g);
   double largest = 0;
   for (int k = 0; k < half; k++) largest = std::max(largest, g[k][0] * g[k][0] + g[k][1] * g[k][1]);
@@ -149,7 +150,7 @@ double norm_up(const double *x, int n) {
   return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
 }
 
-// The complex products of the segment's spectrum with a column's.
+// The complex products of the segment_outputs's spectrum with a column's.
 void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int half) {
   for (int k = 0; k < half; k++) {
     const double a = x[k][0], b = x[k][1], c = g[k][0], d = g[k][1];
@@ -166,11 +167,11 @@ filter_method method_for(int taps) {
   return taps >= 150 ? transform_sums : kernel_sums;
 }
 
-int transform_prepare(const double *const *coef, const bool *rounded, int count, int taps) {
+int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps) {
   extended h1[2] = {};
-  for (int c = 0; c < count; c++)
+  for (int c = 0; c < outputs; c++)
     for (int k = 0; k < taps; k++) h1[c] = h1[c] + magnitude(extended(coef[c][k]));
-  for (int c = 0; c < count; c++)
+  for (int c = 0; c < outputs; c++)
     if (!(h1[c] < LARGEST_H)) return 0;
 
   // L from 4 taps up to 8, but no more than 2^14, which is still at least
@@ -180,70 +181,71 @@ int transform_prepare(const double *const *coef, const bool *rounded, int count,
   // twice the memory.
   int t = 6;
   while ((1 << t) < 4 * taps && t < 14) t++;
-  if (size != 1 << t) {
+  if (fft_size != 1 << t) {
     release_size();
-    size = 1 << t;
+    fft_size = 1 << t;
     // FFTW's planner allocates its tables itself and aborts when it can't.
     // They take well under PLANNER_BASE and PLANNER_BYTES per point (found
     // by running under address-space limits): room for that, found and
     // given back first, leaves the planner what it needs, and a run without
     // it ends as any run short of memory does.
-    void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(size)));
+    void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(fft_size)));
     fftw_free(room);
     scratch s = make_scratch();
-    forward = checked(fftw_plan_dft_r2c_1d(size, s.in, s.spectrum, FFTW_ESTIMATE));
-    inverse = checked(fftw_plan_dft_c2r_1d(size, s.product, s.out, FFTW_ESTIMATE));
-    slots.push_back(s);
+    forward = checked(fftw_plan_dft_r2c_1d(fft_size, s.in, s.spectrum, FFTW_ESTIMATE));
+    inverse = checked(fftw_plan_dft_c2r_1d(fft_size, s.product, s.out, FFTW_ESTIMATE));
+    scratch_slots.push_back(s);
   }
-  segment = size - taps + 1;
-  outputs = count;
+  segment_outputs = fft_size - taps + 1;
+  channels_out = outputs;
 
   const double eps = fft_error(t, U);
   const double gamma2 = 2 * U / (1 - 2 * U);
-  for (int c = 0; c < count; c++) {
+  for (int c = 0; c < outputs; c++) {
     if (spectra[c] == nullptr)
-      spectra[c] = checked(fftw_alloc_complex(static_cast<size_t>(size / 2 + 1)));
-    const double largest = make_spectrum(coef[c], taps, slots[0], spectra[c]);
+      spectra[c] = checked(fftw_alloc_complex(static_cast<size_t>(fft_size / 2 + 1)));
+    const double largest = make_spectrum(coef[c], taps, scratch_slots[0], spectra[c]);
     const double h = static_cast<double>(h1[c]);
-    per_norm[c] =
-        SAFETY * SECOND_ORDER * (size * largest * (2 * eps + std::sqrt(2.0) * gamma2) + eps * h);
+    per_norm[c] = SAFETY * SECOND_ORDER *
+                  (fft_size * largest * (2 * eps + std::sqrt(2.0) * gamma2) + eps * h);
     const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
     chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
   }
-  return segment;
+  return segment_outputs;
 }
 
 void transform_block(int slot, const double *const *x, int n, double *const *sums,
                      double *const *bounds) {
-  const scratch &s = slots[static_cast<size_t>(slot)];
-  const int half = size / 2 + 1;
-  const int taps = size - segment + 1;
-  for (int q = 0; q * segment < n; q++) {
+  const scratch &s = scratch_slots[static_cast<size_t>(slot)];
+  const int half = fft_size / 2 + 1;
+  const int taps = fft_size - segment_outputs + 1;
+  for (int q = 0; q * segment_outputs < n; q++) {
     double norm = 0;
-    for (int c = 0; c < outputs; c++) {
+    for (int c = 0; c < channels_out; c++) {
       // Channels that filter the same input share its transform and norm.
       if (c == 0 || x[c] != x[c - 1]) {
-        const double *window = x[c] + q * segment;
-        std::copy_n(window, size, s.in);
+        const double *window = x[c] + q * segment_outputs;
+        std::copy_n(window, fft_size, s.in);
         fftw_execute_dft_r2c(forward, s.in, s.spectrum);
-        norm = norm_up(window, size);
+        norm = norm_up(window, fft_size);
       }
       multiply(s.spectrum, spectra[c], s.product, half);
       fftw_execute_dft_c2r(inverse, s.product, s.out);
-      std::copy_n(s.out + taps - 1, std::min(segment, n - q * segment), sums[c] + q * segment);
-      bounds[c][q] = scale * per_norm[c] * norm + chain[c];
+      std::copy_n(s.out + taps - 1, std::min(segment_outputs, n - q * segment_outputs),
+                  sums[c] + q * segment_outputs);
+      bounds[c][q] = bound_scale * per_norm[c] * norm + chain[c];
     }
   }
 }
 
 void transform_slots(int count) {
-  while (static_cast<int>(slots.size()) < count) slots.push_back(make_scratch());
+  while (static_cast<int>(scratch_slots.size()) < count) scratch_slots.push_back(make_scratch());
 }
 
 double transform_check_limit(int c, double bound) {
   return (bound - chain[c]) / 16 + chain[c];
 }
 
-void transform_bound_scale(double factor) {
-  scale = factor;
+void transform_bound_scale(double scale) {
+  bound_scale = scale;
 }
