@@ -136,7 +136,8 @@ constexpr soft_extended operator-(soft_extended a) {
 // nearest with ties to even; a carry out of the top moves the exponent.
 // Written without branches on the bits, which are as good as random: the
 // exact sums run through here twice for every tap.
-[[gnu::always_inline]] constexpr soft_extended round_bits(uint64_t sig, uint64_t rest, int exp, bool neg) {
+[[gnu::always_inline]] constexpr soft_extended round_bits(uint64_t sig, uint64_t rest, int exp,
+                                                          bool neg) {
   const uint64_t half = uint64_t{1} << 63;
   sig += static_cast<uint64_t>(rest > half) | (static_cast<uint64_t>(rest == half) & sig & 1);
   if (sig == 0) [[unlikely]] {
@@ -161,7 +162,6 @@ constexpr soft_extended operator-(soft_extended a) {
   return round_bits(high << below | (low >> 63 & below), low << below,
                     a.exp + b.exp + static_cast<int>(top), neg);
 }
-
 
 namespace extended_detail {
 
@@ -221,7 +221,8 @@ constexpr soft_extended rare_sum(soft_extended a, soft_extended b) {
   // y negated is its bits flipped, plus one, carried into the sum.
   const uint64_t low_part = x_low + y_low;
   const uint64_t low = low_part + (negate & 1);
-  const uint64_t carry = static_cast<uint64_t>(low_part < x_low) + static_cast<uint64_t>(low < low_part);
+  const uint64_t carry =
+      static_cast<uint64_t>(low_part < x_low) + static_cast<uint64_t>(low < low_part);
   const uint64_t high = x_high + y_high + carry;
   if (high == 0) [[unlikely]]
     return extended_detail::rare_sum(a, b);

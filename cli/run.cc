@@ -170,8 +170,12 @@ int run_stages(filter_stage filter, const command_line &args, const fir_shape &s
   byte_stream in = stream_on(files.in, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(files.out, out_buffer, sizeof out_buffer, output_failed);
   const wav_input input = read_header(in);
-  const filter_job job{input.channels, input.bits,   shape.taps,   shape.stereo,
-                       args.out_bits != 0 ? args.out_bits : input.bits, input.frames,
+  const filter_job job{input.channels,
+                       input.bits,
+                       shape.taps,
+                       shape.stereo,
+                       args.out_bits != 0 ? args.out_bits : input.bits,
+                       input.frames,
                        input.to_end};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.

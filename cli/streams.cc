@@ -24,7 +24,7 @@ size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading
                 off_t offset = -1) {
   for (;;) {
     if (reading && stop_signal() != 0) return 0;
-    const ssize_t moved = reading       ? read(s.fd, bytes, count)
+    const ssize_t moved = reading      ? read(s.fd, bytes, count)
                           : offset < 0 ? write(s.fd, bytes, count)
                                        : pwrite(s.fd, bytes, count, offset);
     if (moved >= 0) return static_cast<size_t>(moved);
@@ -94,7 +94,8 @@ bool skip_bytes(byte_stream &s, uint64_t count) {
   struct stat st {};
   const off_t at = lseek(s.fd, 0, SEEK_CUR);
   if (at >= 0 && fstat(s.fd, &st) == 0) {
-    if (S_ISREG(st.st_mode) && static_cast<uint64_t>(at) + count > static_cast<uint64_t>(st.st_size))
+    if (S_ISREG(st.st_mode) &&
+        static_cast<uint64_t>(at) + count > static_cast<uint64_t>(st.st_size))
       return false;
     return lseek(s.fd, static_cast<off_t>(count), SEEK_CUR) >= 0;
   }

@@ -64,8 +64,8 @@ struct byte_stream {
   int fd;
   unsigned char *buffer;
   size_t capacity;
-  size_t next;  // reading: the next byte in buffer to hand out
-  size_t held;  // reading: the bytes read into buffer; writing: those waiting
+  size_t next;       // reading: the next byte in buffer to hand out
+  size_t held;       // reading: the bytes read into buffer; writing: those waiting
   void (*failed)();  // ends the process
 };
 

@@ -14,15 +14,15 @@ constexpr uint64_t UNKNOWN = UINT64_MAX;
 // The run's plan, made once by fir_setup before the first sample and read
 // by every block, on any thread.
 struct run_plan {
-  int channels;      // input channels
-  int in_bits;       // input bits per sample
-  int outputs;       // output channels
-  int out_bits;      // output bits per sample
-  int taps;          // coefficient rows
-  int block_frames;  // output frames of a full block
-  int segment;       // outputs of a transform segment; 0 when the kernels sum
-  bool exact_only;   // no bound: every output takes the exact sum
-  double bound[2];   // of the kernels' sums of output channels 1 and 2
+  int channels;                         // input channels
+  int in_bits;                          // input bits per sample
+  int outputs;                          // output channels
+  int out_bits;                         // output bits per sample
+  int taps;                             // coefficient rows
+  int block_frames;                     // output frames of a full block
+  int segment;                          // outputs of a transform segment; 0 when the kernels sum
+  bool exact_only;                      // no bound: every output takes the exact sum
+  double bound[2];                      // of the kernels' sums of output channels 1 and 2
   const double *coef[2];                // the columns, newest weight first
   double reversed[2][MAX_FIR_SAMPLES];  // the same, oldest weight first, as the kernels take them
   // The two values the run's blocks learn as they go, the only ones that

@@ -174,9 +174,8 @@ void read_block(stream &s) {
   // The window's first taps - 1 frames are the last of the block before.
   const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_size);
   if (s.next_to_read != 0)
-    std::copy_n(
-        before.raw.data() + static_cast<size_t>(before.n) * static_cast<size_t>(frame_size),
-        history, b.raw.data());
+    std::copy_n(before.raw.data() + static_cast<size_t>(before.n) * static_cast<size_t>(frame_size),
+                history, b.raw.data());
   if (s.total == UNKNOWN) {
     int want = plan.block_frames;
     if (!job.to_end && job.frames - s.frames_read < static_cast<uint64_t>(want))
@@ -208,9 +207,9 @@ void write_block(stream &s) {
   const filter_job &job = *s.job;
   const block &b = slot_of(s.next_to_write);
   wait_done(b.slot);
-  write_bytes(*s.out, b.bytes.data(),
-              static_cast<size_t>(b.n) *
-                  static_cast<size_t>(frame_bytes(plan.outputs, job.out_bits)));
+  write_bytes(
+      *s.out, b.bytes.data(),
+      static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, job.out_bits)));
   // Progress at every multiple of 1% of more than 100 declared frames, for
   // the frames of the steady phase: those read after the first taps. A run
   // that reads to the end has no share to show.
@@ -242,8 +241,7 @@ void fir_setup(const filter_job &job) {
 uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
   stream s{&in, &out, &job, 0, UNKNOWN, 0, 0, 0, 0, false};
   for (;;) {
-    while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total &&
-           !stop_signal())
+    while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total && !stop_signal())
       read_block(s);
     if (s.next_to_write == s.next_to_read) break;
     write_block(s);
@@ -261,8 +259,7 @@ void report_progress(uint64_t done, uint64_t frames) {
 
 void report_end(double peak, bool clipped) {
   progress_line_open(false);
-  fprintf(stderr, "\rPeak level was %.0f%%.\n",
-          static_cast<double>(extended(peak) * 100));
+  fprintf(stderr, "\rPeak level was %.0f%%.\n", static_cast<double>(extended(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
 }
 

@@ -60,15 +60,15 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   const int in_fd = memory_file(j.data), out_fd = memory_file("");
   byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
-  const filter_job settings{j.channels, j.in_bits, static_cast<int>(j.col1.size()),
-                            !j.col2.empty(), j.out_bits, j.frames, j.frames == 0};
+  const filter_job settings{j.channels,      j.in_bits,  static_cast<int>(j.col1.size()),
+                            !j.col2.empty(), j.out_bits, j.frames,
+                            j.frames == 0};
   testing::internal::CaptureStderr();
   if (engine == fir) fir_setup(settings);
   const uint64_t written = engine(in, out, settings);
   flush_bytes(out);
-  std::string shown = std::to_string(written) + " frames, then " +
-                      std::to_string(next_byte(in)) + "\n" +
-                      testing::internal::GetCapturedStderr() + contents(out_fd);
+  std::string shown = std::to_string(written) + " frames, then " + std::to_string(next_byte(in)) +
+                      "\n" + testing::internal::GetCapturedStderr() + contents(out_fd);
   close(in_fd);
   close(out_fd);
   return shown;
@@ -82,9 +82,9 @@ std::string formulas(const std::vector<double> &h, const std::string &codes, int
                      int out_bits) {
   std::vector<double> x;
   for (size_t i = 0; i < codes.size(); i += static_cast<size_t>(in_bits / 8)) {
-    const extended c =
-        in_bits == 8 ? codes[i] & 0xFF
-                     : static_cast<int16_t>((codes[i] & 0xFF) | (codes[i + 1] & 0xFF) << 8);
+    const extended c = in_bits == 8
+                           ? codes[i] & 0xFF
+                           : static_cast<int16_t>((codes[i] & 0xFF) | (codes[i + 1] & 0xFF) << 8);
     x.push_back(static_cast<double>(in_bits == 8 ? 2 * c / 255 - 1 : (2 * c + 1) / 65535));
   }
   std::string out;

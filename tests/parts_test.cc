@@ -67,8 +67,7 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   std::vector<double> x(65536);
   decode_frames(bytes, 16, 1, 65536, x.data(), nullptr, true);
   for (int v = -32768; v < 32768; v++)
-    ASSERT_EQ(x[v + 32768], static_cast<double>((2 * extended(v) + 1) / 65535))
-        << v;
+    ASSERT_EQ(x[v + 32768], static_cast<double>((2 * extended(v) + 1) / 65535)) << v;
   decode_frames(bytes, 8, 1, 256, x.data(), nullptr, true);
   for (int b = 0; b < 256; b++)
     ASSERT_EQ(x[b], static_cast<double>(2 * extended(bytes[b]) / 255 - 1)) << b;
@@ -97,7 +96,8 @@ TEST(Header, ReadsPlaceholderSizesFromAPipeToTheEnd) {
       testing::internal::CaptureStderr();
       const wav_input input = read_header(in);
       EXPECT_TRUE(testing::internal::GetCapturedStderr().ends_with(
-          "Input file: " + std::to_string(size / 4) + " samples, 8000 Hz, stereo, 16 bits/sample.\n"));
+          "Input file: " + std::to_string(size / 4) +
+          " samples, 8000 Hz, stereo, 16 bits/sample.\n"));
       EXPECT_EQ(input.frames, size / 4);
       EXPECT_EQ(input.to_end, piped && size != 0x7FFFF004u) << size << (piped ? " piped" : "");
       close(fd);

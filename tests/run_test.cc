@@ -369,14 +369,16 @@ TEST(Run, LosesNoByteWhateverInterruptsIt) {
     // o.wav exists before the run, so that strace can follow it.
     const std::string prefix = "; s=$?; head -c $(stat -c %s o.wav) IN | cmp - o.wav && exit $s";
     rows = {
-        {inject + "write,pwrite64:error=4:when=2+2 -P out.wav " TAPSUM_BINARY " FIR IN OUT",
-         "1\n", long_wav, 0, "400000 samples written.\n", long_wav},
-        {inject + "write:error=4:when=2+2 " TAPSUM_BINARY " FIR IN 2>/dev/null | cmp - IN",
-         "1\n", long_wav, 0, "", ""},
-        {"echo old >o.wav; " + inject + "write:error=EIO:when=3 -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix, "1\n",
-         long_wav, 2, lost, ""},
-        {"echo old >o.wav; " + inject + "pwrite64:error=EIO -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix, "1\n",
-         long_wav, 2, lost, ""},
+        {inject + "write,pwrite64:error=4:when=2+2 -P out.wav " TAPSUM_BINARY " FIR IN OUT", "1\n",
+         long_wav, 0, "400000 samples written.\n", long_wav},
+        {inject + "write:error=4:when=2+2 " TAPSUM_BINARY " FIR IN 2>/dev/null | cmp - IN", "1\n",
+         long_wav, 0, "", ""},
+        {"echo old >o.wav; " + inject +
+             "write:error=EIO:when=3 -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix,
+         "1\n", long_wav, 2, lost, ""},
+        {"echo old >o.wav; " + inject +
+             "pwrite64:error=EIO -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix,
+         "1\n", long_wav, 2, lost, ""},
     };
   }
   // SIGTERM is signal 15; timeout's status is 124.
@@ -385,7 +387,8 @@ TEST(Run, LosesNoByteWhateverInterruptsIt) {
     rows.push_back(
         {"tapsum FIR IN >full 2>/dev/null; mkfifo pipe; { sleep 2; cat; } <pipe >got & r=$!; " +
              run + " FIR IN >pipe 2>report & p=$!; sleep 1; " + stop +
-             "; wait $p; s=$?; wait $r; n=$(sed -En \"s/^([0-9]+) samples written.$/\\1/p\" report); "
+             "; wait $p; s=$?; wait $r; n=$(sed -En \"s/^([0-9]+) samples written.$/\\1/p\" "
+             "report); "
              "[ $(stat -c %s got) -eq $((44 + 2 * n)) ] && [ $n -gt 32768 ] && "
              "head -c $(stat -c %s got) full | cmp - got && "
              "sed -E \"s/^[0-9]+ samples/N samples/\" report | tail -c 20 >&2; exit $s",
@@ -400,7 +403,8 @@ TEST(Run, LosesNoByteWhateverInterruptsIt) {
       {"for t in 1 2 8; do whole=0 short=0; for v in $(seq 9000 500 40000); do echo old >o.wav; "
        "(ulimit -v $v; TAPSUM_THREADS=$t tapsum FIR IN o.wav 2>err); s=$?; "
        "if [ $s = 0 ]; then whole=1; "
-       "elif [ $s = 2 ] && [ \"$(tail -n 1 err)$(cat o.wav)\" = \"tapsum: Not enough memory.old\" ]; "
+       "elif [ $s = 2 ] && [ \"$(tail -n 1 err)$(cat o.wav)\" = \"tapsum: Not enough memory.old\" "
+       "]; "
        "then short=1; else echo \"$t threads, $v KiB: $s\"; cat err; fi; done; "
        "echo $t threads: $whole $short; done",
        long_fir, wav3, 0, "", "1 threads: 1 1\n2 threads: 1 1\n8 threads: 1 1\n"});
