@@ -192,6 +192,13 @@ TEST(Extended, ComputesEveryOperationAsTheX87) {
 TEST(Extended, HoldsIntegersAndInfinityAsTheX87) {
   for (int v = -70000; v <= 70000; v++)
     ASSERT_TRUE(same(soft_extended(v), static_cast<long double>(v))) << v;
+  EXPECT_TRUE(same(soft_extended(), 0.0L)) << "a value made with nothing is +0";
+  // Sums and products of zeros keep the sign the x87 gives them.
+  for (const double a : {0.0, -0.0})
+    for (const double b : {0.0, -0.0, 1.0}) {
+      EXPECT_TRUE(same(soft_extended(a) + soft_extended(b), static_cast<long double>(a) + b));
+      EXPECT_TRUE(same(soft_extended(a) * soft_extended(b), static_cast<long double>(a) * b));
+    }
   const double finite[] = {0.0, -0.0, 1.0, -0x1p-1074, 0x1.fffffffffffffp1023};
   for (const double infinity : {HUGE_VAL, -HUGE_VAL}) {
     const soft_extended ours_infinity = infinity;
@@ -205,6 +212,7 @@ TEST(Extended, HoldsIntegersAndInfinityAsTheX87) {
       EXPECT_EQ(soft_extended(d) < ours_infinity, d < x87_infinity) << d;
       if (d != 0) {
         EXPECT_TRUE(same(ours_infinity * d, x87_infinity * d)) << d;
+        EXPECT_EQ(ours_infinity * d > soft_extended(d), x87_infinity * d > d) << d;
       }
     }
     EXPECT_TRUE(same(magnitude(ours_infinity), fabsl(x87_infinity)));
