@@ -8,6 +8,10 @@
 #include "cli/tapsum.h"
 #include "filter/filter.h"
 
+// Slots of a run beyond its threads: one being read and one being written
+// while the others are computed.
+constexpr int EXTRA_SLOTS = 2;
+
 // A count not known yet: the input frames before the input has ended.
 constexpr uint64_t UNKNOWN = UINT64_MAX;
 

@@ -34,9 +34,8 @@ namespace {
 constexpr int BLOCK_FRAMES = 8192;
 
 // The run's plan, and the ring of slots its blocks are read, computed and
-// written in: two more than the threads, some being read and written while
-// the rest are computed. Never destroyed: a fatal error may end the process
-// while workers compute.
+// written in. Never destroyed: a fatal error may end the process while
+// workers compute.
 run_plan plan;
 std::vector<block> &ring = *new std::vector<block>;
 int threads_wanted;
@@ -234,7 +233,7 @@ void fir_setup(const filter_job &job) {
   // frames, and the slots on the threads.
   make_plan(job);
   const int threads = threads_for(job, plan.block_frames);
-  make_ring(threads + 2);
+  make_ring(threads + EXTRA_SLOTS);
   start_workers(threads, compute_slot);
 }
 

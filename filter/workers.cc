@@ -14,8 +14,7 @@
 
 namespace {
 
-// A run has two slots more than threads.
-constexpr int QUEUE = MAX_THREADS + 2;
+constexpr int QUEUE = MAX_THREADS + EXTRA_SLOTS;
 
 pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
