@@ -122,9 +122,6 @@ void write_code(int code, int bits, byte_stream &stream) {
   if (bits == 16) put_byte(stream, bytes[1]);
 }
 
-#ifdef __x86_64__
-const bool has_avx2 = __builtin_cpu_supports("avx2");
-#endif
 
 }  // namespace
 
@@ -150,7 +147,7 @@ void decode_frames(const unsigned char *bytes, int bits, int channels, int frame
     return;
   }
 #ifdef __x86_64__
-  if (vector && has_avx2) {
+  if (vector) {
     decode16_avx2(bytes, channels, frames, ch1);
     if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
     return;

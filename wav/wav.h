@@ -53,8 +53,8 @@ int sample_code(double value, int bits, bool *clipped);
 
 // Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
 // and, for stereo, ch2: the values read_sample gives. 16-bit samples go four
-// at a time through AVX2 when vector is set and the processor has it, else
-// one at a time.
+// at a time through AVX2 when vector is set, which the caller does only on a
+// processor that has it, else one at a time.
 void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
                    double *ch2, bool vector);
 // The bytes of frames frames of codes of 8 or 16 bits, channel 1's from
