@@ -19,6 +19,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <random>
 #include <vector>
 
@@ -243,6 +245,11 @@ BENCHMARK(filter<fir>)
 }  // namespace
 
 int main(int argc, char **argv) {
+  // --method TAPS: the method a run of TAPS rows takes, for bench/run.sh.
+  if (argc == 3 && strcmp(argv[1], "--method") == 0) {
+    puts(method_for(atoi(argv[2])) == transform_sums ? "fft" : "kernels");
+    return 0;
+  }
   // The engine reports its progress on stderr.
   benchmark::Initialize(&argc, argv);
   samples = noise();
