@@ -37,7 +37,8 @@ uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job);
 
 // The same filter computed only by the exact arithmetic, output by output,
 // one sample read and written at a time; it needs no setup. fir writes the
-// same bytes and reports the same lines.
+// same bytes and reports the same lines, on a run asked to stop too: the
+// frames computed, without the tail and the end-of-run lines.
 uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job);
 
 // Sets the threads fir runs on: 1 is the calling thread alone, 0 (the

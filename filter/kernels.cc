@@ -134,10 +134,12 @@ __attribute__((target("avx512f"), always_inline)) inline void pass_avx512(const 
 // start at w, to the sums a: the blocking of pass6_avx2 with twice the
 // lanes. The window loaded at offset s serves tap s - 8j of vector j and
 // tap s - 8j + 8 of vector j - 1, so 72 loads feed 128 fused multiply-adds;
-// neighbouring multiply-adds go to different sums. Written as instructions,
-// in two blocks of eight coefficients each (an asm takes 30 operands at
-// most), because the compiler otherwise keeps the 16 coefficients in memory
-// and reloads one for every multiply-add. Each is vfmadd231pd, the fused
+// neighbouring multiply-adds go to different sums. It reads doubles 0 to 78
+// of w: its last window starts at 71. Written as instructions, in two
+// blocks of eight coefficients each (an asm takes 30 operands at most),
+// because the compiler otherwise keeps the 16 coefficients in memory and
+// reloads one for every multiply-add; tools/avx512_group.py makes them by
+// rule, and a test holds this text to its output. Each is vfmadd231pd, the fused
 // multiply-add _mm512_fmadd_pd compiles to, and each output is still one
 // chain over the taps, in its own order.
 __attribute__((target("avx512f"), always_inline)) inline void group16_avx512(const double *h,
@@ -386,6 +388,8 @@ __attribute__((target("avx512f"))) void pass8_avx512(const double *reversed, con
     double h[16] = {};
     std::copy_n(reversed + m, rest, h);
     if (last) {
+      // The rest + 63 samples the outputs need (78 at most), zeros after:
+      // room for the 79 doubles the group reads.
       double w[8 * 8 + 8 + 16] = {};
       std::copy_n(x + m, rest + 63, w);
       group16_avx512(h, w, acc);

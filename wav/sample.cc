@@ -1,4 +1,4 @@
-// Single PCM samples: 8-bit unsigned and 16-bit signed codes to and from normalised doubles.
+// The sample codec: 8-bit unsigned and 16-bit signed codes to and from normalised doubles.
 //
 // Both depths map their full range onto exactly -1..+1 with no code at 0:
 // x = 2b/255 - 1 and x = (2v + 1)/65535. The formulas are evaluated in the

@@ -1,4 +1,4 @@
-// The WAV stream: the RIFF/WAVE header stage and the codec of single samples.
+// The WAV files: the header read and written, and the sample codec, a sample or a block at a time.
 #pragma once
 
 #include <cstdint>
