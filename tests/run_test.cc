@@ -107,7 +107,9 @@ std::string check(const row &r) {
               (at == 0 || strchr("\ne", err[at - 1])))
       << "expected the end " << testing::PrintToString(r.err) << " in "
       << testing::PrintToString(err);
-  EXPECT_EQ(read_file(r.command.find("OUT") != std::string::npos ? out : dir + "/stdout"), r.out);
+  const std::string written =
+      read_file(r.command.find("OUT") != std::string::npos ? out : dir + "/stdout");
+  EXPECT_TRUE(written == r.out) << first_difference(written, r.out);
   return err;
 }
 

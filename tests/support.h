@@ -24,6 +24,20 @@ inline std::string wav_header(int channels, int bits, uint32_t data_size, int32_
          le16(block) + le16(bits) + "data" + le32(data_size);
 }
 
+// Where two byte strings part: the first byte that differs, each side's
+// byte there (or its end), and their lengths, for a failure to say.
+inline std::string first_difference(const std::string &got, const std::string &want) {
+  size_t at = 0;
+  while (at < got.size() && at < want.size() && got[at] == want[at]) at++;
+  auto byte = [&](const std::string &s) {
+    return at < s.size() ? std::to_string(static_cast<unsigned char>(s[at]))
+                         : std::string("the end");
+  };
+  return "first difference at byte " + std::to_string(at) + ": " + byte(got) + " where " +
+         byte(want) + " was wanted (lengths " + std::to_string(got.size()) + " and " +
+         std::to_string(want.size()) + ")";
+}
+
 // A file in memory holding bytes, open for reading and writing at its
 // start.
 inline int memory_file(const std::string &bytes) {
@@ -39,6 +53,7 @@ inline std::string contents(int fd) {
   std::string bytes;
   char chunk[4096];
   lseek(fd, 0, SEEK_SET);
-  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;) bytes.append(chunk, static_cast<size_t>(n));
+  for (ssize_t n; (n = read(fd, chunk, sizeof chunk)) > 0;)
+    bytes.append(chunk, static_cast<size_t>(n));
   return bytes;
 }
