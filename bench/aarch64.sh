@@ -19,13 +19,7 @@ sox -n -r 44100 -b 16 -c 2 "$work/in16.wav" synth 10 pinknoise pinknoise gain -6
 sox "$work/in16.wav" -b 8 "$work/in8.wav"
 compared=0
 for taps in 31 255 1023 8191; do
-  awk -v taps="$taps" 'BEGIN {
-    pi = atan2(0, -1); m = (taps - 1) / 2
-    for (n = 0; n < taps; n++) {
-      x = n - m; h = (x == 0) ? 0.2 : sin(0.2 * pi * x) / (pi * x)
-      printf "%.12f\n", h * (0.54 - 0.46 * cos(2 * pi * n / (taps - 1)))
-    }
-  }' >"$work/lp$taps.txt"
+  awk -v taps="$taps" -f bench/lowpass.awk >"$work/lp$taps.txt"
   for bits in 8 16; do
     for out in 8 16; do
       for method in kernels fft; do

@@ -29,13 +29,7 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth 10 pinknoise pinknoise gain -6
 for taps in 31 255 1023 8191; do
-  awk -v taps="$taps" 'BEGIN {
-    pi = atan2(0, -1); m = (taps - 1) / 2
-    for (n = 0; n < taps; n++) {
-      x = n - m; h = (x == 0) ? 0.2 : sin(0.2 * pi * x) / (pi * x)
-      printf "%.12f\n", h * (0.54 - 0.46 * cos(2 * pi * n / (taps - 1)))
-    }
-  }' > "$work/lp$taps.txt"
+  awk -v taps="$taps" -f bench/lowpass.awk > "$work/lp$taps.txt"
   # ffmpeg takes the response as audio: a mono float file of the same taps.
   { printf '; Sample Rate 44100\n; Channels 1\n'
     awk '{ printf "%.10f %s\n", (NR - 1) / 44100, $1 }' "$work/lp$taps.txt"; } > "$work/ir$taps.dat"
