@@ -194,8 +194,11 @@ TEST(Run, FiltersAsTheFormulasSay) {
        riff_fmt(19, 1, 1, 8) + '\0' + "LIST" + le32(3) + "abc" + '\0' + data3, 0, ok3, wav3},
       {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(3) + "abc" + data3, 0, ok3, wav3},
       // A chunk that runs one byte past what the first read of the file
-      // holds (65536 bytes, 44 of them the headers before it).
-      {"tapsum FIR IN", "1\n", pcm8 + "LIST" + le32(65493) + std::string(65493, 'x') + '\0' + data3,
+      // holds (65536 bytes, 44 of them the headers before it), without its
+      // pad byte, and one of zero bytes past what a pipe holds.
+      {"tapsum FIR IN", "1\n", pcm8 + "LIST" + le32(65493) + std::string(65493, 'x') + data3, 0,
+       ok3, wav3},
+      {"cat IN | tapsum FIR", "1\n", pcm8 + "LIST" + le32(70000) + std::string(70000, '\0') + data3,
        0, ok3, wav3},
       {"tapsum FIR <IN", "1\n", "RIFF" + le32(35) + wav3.substr(8), 0,
        mono1 + "tapsum: Warning: Bad length in WAV header.\n" + report3, wav3},
