@@ -153,6 +153,12 @@ void compute_block(block &b, const run_plan &plan) {
   int *open = b.open.data();
   extended *exact = b.exact.data();
   for (int c = 0; c < plan.outputs; c++) {
+    if (plan.bound[c] == 0) {
+      // A column of zeros: every output is exactly 0 (certify.cc).
+      bool clip = false;
+      std::fill_n(b.codes[c].begin(), b.n, sample_code(0.0, plan.out_bits, &clip));
+      continue;
+    }
     int opened = 0;
     if (plan.exact_only) {
       for (int i = 0; i < b.n; i++) open[opened++] = i;

@@ -28,13 +28,37 @@
 //    and of the two scalings, and CONVERSION_SLACK (2^-30) for the roundings
 //    of the width itself.
 // Columns whose H is not finite, or so large that double sums could
-// overflow, have no bound: the whole run takes the exact sums.
+// overflow, have no bound: the whole run takes the exact sums. A column
+// whose H is 0, all its taps zero, has a bound of 0: every product and sum
+// of it is exactly zero on any path, and every output's code is that of 0.
+//
+// Whether an output needs its exact sum for the peak line:
+// 8. The line prints P = the peak (the largest exact magnitude, rounded to
+//    double) times 100 in the extended format, rounded to double, with
+//    %.0f: each step is monotone, so printed(m), the whole percent shown
+//    for a magnitude m, is a monotone step function of m.
+// 9. The run's peak is the largest magnitude over the outputs that took the
+//    exact sum. In each call below, the output with the largest |s| takes
+//    it, and its exact magnitude is at least the lower bound |s| - spread
+//    of every output of the call; so least_peak, the largest of those
+//    bounds and of the magnitudes exact sums reached before, is at most the
+//    run's final peak.
+// 10. An output whose interval's top, |s| + spread, lies below T, the least
+//    double whose printed percent exceeds printed(least_peak), has an exact
+//    magnitude m whose double is below T too (rounding is monotone), so
+//    printed(m) <= printed(least_peak) <= printed(the final peak): it can't
+//    change the line, and needs no exact sum for it. The other outputs,
+//    those that could print a higher percent, take the exact sum. This
+//    leaves ties for the peak, such as a constant input or an all-zero
+//    column, to the double sums.
 #ifdef __x86_64__
 #include <immintrin.h>
 #endif
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <cstdint>
 
 #include "filter/engine.h"
 
@@ -57,19 +81,11 @@ double spread_of(double s, double bound) {
 // ones (step 7). An interval that reaches a clipping edge, or holds a point
 // where the code changes, is open.
 template <int BITS>
-int certify_at(const double *sums, int n, double bound, double least_peak, int *codes,
+int certify_at(const double *sums, int n, double bound, double next_percent, int *codes,
                bool *clipped, int *open) {
   constexpr int top = BITS == 8 ? 255 : 32767;
   constexpr int bottom = BITS == 8 ? 0 : -32768;
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
-  // The exact magnitude is at least |s| - spread; RELATIVE of |s| more
-  // covers the rounding of that difference. Outputs that can't pass the
-  // largest of these, nor least_peak, can't be the peak.
-  for (int i = 0; i < n; i++) {
-    const double s = std::fabs(sums[i]);
-    const double low = s - spread_of(s, bound) - s * RELATIVE;
-    least_peak = low > least_peak ? low : least_peak;
-  }
   int opened = 0;
   bool clip = false;
   for (int i = 0; i < n; i++) {
@@ -98,7 +114,7 @@ int certify_at(const double *sums, int n, double bound, double least_peak, int *
       open[opened++] = i;
       continue;
     }
-    if (std::fabs(s) + spread > least_peak) {
+    if (std::fabs(s) + spread >= next_percent) {
       open[opened++] = i;
       continue;
     }
@@ -121,25 +137,14 @@ int certify_at(const double *sums, int n, double bound, double least_peak, int *
 // branch each.
 template <int BITS>
 __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
-                                                 double least_peak, int *codes, bool *clipped,
+                                                 double next_percent, int *codes, bool *clipped,
                                                  int *open) {
   constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
   const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   const __m256d bound4 = _mm256_set1_pd(bound);
   const __m256d relative = _mm256_set1_pd(RELATIVE);
   const int whole = n / 4 * 4;
-  // The lower bound certify_at finds, taken for the largest |s| alone: it
-  // is a lower bound of that output's exact magnitude.
-  __m256d largest4 = _mm256_setzero_pd();
-  for (int i = 0; i < whole; i += 4)
-    largest4 = _mm256_max_pd(_mm256_and_pd(_mm256_loadu_pd(sums + i), magnitude_mask), largest4);
-  double lanes[4];
-  _mm256_storeu_pd(lanes, largest4);
-  double largest = std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
-  for (int i = whole; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
-  const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
-  least_peak = low > least_peak ? low : least_peak;
-  const __m256d least_peak4 = _mm256_set1_pd(least_peak);
+  const __m256d next_percent4 = _mm256_set1_pd(next_percent);
 
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d scale4 = _mm256_set1_pd(scale);
@@ -161,25 +166,47 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
     const __m128i high = _mm256_cvttpd_epi32(_mm256_add_pd(t, width));
     const int inside = _mm256_movemask_pd(_mm256_cmp_pd(reach, one, _CMP_LE_OQ));
     const int same = _mm_movemask_ps(_mm_castsi128_ps(_mm_cmpeq_epi32(low, high)));
-    const int peak = _mm256_movemask_pd(_mm256_cmp_pd(reach, least_peak4, _CMP_GT_OQ));
+    const int peak = _mm256_movemask_pd(_mm256_cmp_pd(reach, next_percent4, _CMP_GE_OQ));
     if ((inside & same & ~peak) == 0xF) {
       _mm_storeu_si128(reinterpret_cast<__m128i *>(codes + i), _mm_sub_epi32(low, offset));
       continue;
     }
     // The rare lanes: clipping, open codes, peak candidates, as certify_at.
     const int rest =
-        certify_at<BITS>(sums + i, 4, bound, least_peak, codes + i, &clip, open + opened);
+        certify_at<BITS>(sums + i, 4, bound, next_percent, codes + i, &clip, open + opened);
     for (int j = 0; j < rest; j++) open[opened + j] += i;
     opened += rest;
   }
   *clipped |= clip;
   const int more =
-      certify_at<BITS>(sums + i, n - i, bound, least_peak, codes + i, clipped, open + opened);
+      certify_at<BITS>(sums + i, n - i, bound, next_percent, codes + i, clipped, open + opened);
   for (int j = 0; j < more; j++) open[opened + j] += i;
   return opened + more;
 }
 
 #endif
+
+// The whole percent the peak line shows for a peak of m (step 8).
+double printed_percent(double m) {
+  return std::rint(static_cast<double>(extended(m) * 100));
+}
+
+// The least double whose printed percent exceeds that of m (step 10):
+// found by halving the doubles above m, which order as their bits do.
+double next_percent_above(double m) {
+  const double shown = printed_percent(m);
+  uint64_t below = std::bit_cast<uint64_t>(m);
+  uint64_t above = std::bit_cast<uint64_t>(HUGE_VAL);
+  if (!(printed_percent(HUGE_VAL) > shown)) return HUGE_VAL;
+  while (above - below > 1) {
+    const uint64_t middle = below + (above - below) / 2;
+    if (printed_percent(std::bit_cast<double>(middle)) > shown)
+      above = middle;
+    else
+      below = middle;
+  }
+  return std::bit_cast<double>(above);
+}
 
 }  // namespace
 
@@ -187,18 +214,33 @@ double column_bound(const double *coef, int taps) {
   extended h = 0;
   for (int k = 0; k < taps; k++) h = h + magnitude(extended(coef[k]));
   if (!(h < 0x1p1000)) return -1;
+  if (h == 0) return 0;
   return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
 }
 
 int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
             bool *clipped, int *open) {
+  if (n == 0) return 0;
+  // Step 9: the output with the largest |s|, whose exact magnitude is at
+  // least the lower bound of every output here; RELATIVE of |s| more
+  // covers the rounding of that difference.
+  double largest = 0;
+  for (int i = 0; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
+  int largest_at = 0;
+  while (std::fabs(sums[largest_at]) != largest) largest_at++;
+  const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
+  const double next_percent = next_percent_above(std::max(least_peak, low));
   // The AVX2 form goes with the kernels of that level and above, so that
   // the portable level is portable throughout.
+  int opened;
 #ifdef __x86_64__
   if (simd_level() >= 1)
-    return bits == 8 ? certify_avx2<8>(sums, n, bound, least_peak, codes, clipped, open)
-                     : certify_avx2<16>(sums, n, bound, least_peak, codes, clipped, open);
+    opened = bits == 8 ? certify_avx2<8>(sums, n, bound, next_percent, codes, clipped, open)
+                       : certify_avx2<16>(sums, n, bound, next_percent, codes, clipped, open);
+  else
 #endif
-  return bits == 8 ? certify_at<8>(sums, n, bound, least_peak, codes, clipped, open)
-                   : certify_at<16>(sums, n, bound, least_peak, codes, clipped, open);
+    opened = bits == 8 ? certify_at<8>(sums, n, bound, next_percent, codes, clipped, open)
+                       : certify_at<16>(sums, n, bound, next_percent, codes, clipped, open);
+  if (std::find(open, open + opened, largest_at) == open + opened) open[opened++] = largest_at;
+  return opened;
 }

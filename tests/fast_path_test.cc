@@ -233,6 +233,29 @@ TEST_F(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
   expect_same({mid, {}, 2, 16, 16, pairs.substr(0, 8), 2}, "midpoint at the end");
 }
 
+// Ties for the peak are left to the double sums: an all-zero column, and a
+// box over a constant input, whose every output ties the peak, take few
+// exact sums, one an output channel and block or segment. A peak on half a
+// percent prints as the direct path prints it: 0.505 shows 50 (50.5, even),
+// the next double up 51.
+TEST_F(FastPath, LeavesTiesForThePeakToTheDoubleSums) {
+  std::string constant;
+  for (int i = 0; i < 3 * 8192; i++) constant += le16(1000);
+  const uint64_t zero =
+      expect_same({std::vector<double>(300, 0.0), {}, 1, 16, 16, constant, 0}, "all-zero column");
+  const uint64_t box =
+      expect_same({std::vector<double>(300, 1.0 / 300), {}, 1, 16, 16, constant, 0}, "box");
+  EXPECT_LT(zero, 100u);
+  EXPECT_LT(box, 100u);
+  const double half = 0.505, above = std::nextafter(half, 1.0);
+  for (const auto &[columns, shown] :
+       {std::pair{std::vector<double>{half}, "50%"}, {std::vector<double>{above}, "51%"}}) {
+    const job j{columns, {}, 1, 16, 16, le16(32767) + le16(-32768), 0};
+    expect_same(j, shown);
+    EXPECT_NE(run_filter(j, fir).find(std::string("Peak level was ") + shown), std::string::npos);
+  }
+}
+
 // A transform whose sums lie beyond a sixteenth of its bound from the exact
 // sums of the outputs checked in each block is taken to be broken: that
 // block and those after it are summed by the kernels, with the same bytes.
