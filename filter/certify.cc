@@ -38,11 +38,11 @@
 //    %.0f: each step is monotone, so printed(m), the whole percent shown
 //    for a magnitude m, is a monotone step function of m.
 // 9. The run's peak is the largest magnitude over the outputs that took the
-//    exact sum. In each call below, the output with the largest |s| takes
-//    it, and its exact magnitude is at least the lower bound |s| - spread
-//    of every output of the call; so least_peak, the largest of those
-//    bounds and of the magnitudes exact sums reached before, is at most the
-//    run's final peak.
+//    exact sum. The output with the largest |s| of a call has an exact
+//    magnitude at least the lower bound |s| - spread of every output of the
+//    call; where that bound passes the peak known from exact sums before,
+//    that output takes the exact sum. So least_peak, the larger of the two,
+//    is at most the run's final peak.
 // 10. An output whose interval's top, |s| + spread, lies below T, the least
 //    double whose printed percent exceeds printed(least_peak), has an exact
 //    magnitude m whose double is below T too (rounding is monotone), so
@@ -126,6 +126,17 @@ int certify_at(const double *sums, int n, double bound, double next_percent, int
 }
 
 #ifdef __x86_64__
+// The largest |s| of the first n / 4 * 4 sums.
+__attribute__((target("avx2"))) double largest_avx2(const double *sums, int n) {
+  const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
+  __m256d largest4 = _mm256_setzero_pd();
+  for (int i = 0; i + 4 <= n; i += 4)
+    largest4 = _mm256_max_pd(_mm256_and_pd(_mm256_loadu_pd(sums + i), magnitude_mask), largest4);
+  double lanes[4];
+  _mm256_storeu_pd(lanes, largest4);
+  return std::max(std::max(lanes[0], lanes[1]), std::max(lanes[2], lanes[3]));
+}
+
 // The same, four outputs at a time with AVX2. The tests are those of
 // certify_at, rearranged: -1 <= s - spread and s + spread <= 1 is |s| +
 // spread <= 1 (the two roundings are the same up to sign), which is also the
@@ -191,21 +202,37 @@ double printed_percent(double m) {
   return std::rint(static_cast<double>(extended(m) * 100));
 }
 
-// The least double whose printed percent exceeds that of m (step 10):
-// found by halving the doubles above m, which order as their bits do.
+// The least double whose printed percent exceeds that of m (step 10). It
+// lies within a few doubles of (shown + 1/2) / 100, which doubles order as
+// their bits do: from there, down while the double below still shows more,
+// up while this one doesn't. The last answer is kept, since the percent
+// shown changes only as the peak grows.
 double next_percent_above(double m) {
+  thread_local double last_shown = -1;
+  thread_local double last_threshold = 0;
   const double shown = printed_percent(m);
-  uint64_t below = std::bit_cast<uint64_t>(m);
-  uint64_t above = std::bit_cast<uint64_t>(HUGE_VAL);
+  if (shown == last_shown) return last_threshold;
   if (!(printed_percent(HUGE_VAL) > shown)) return HUGE_VAL;
-  while (above - below > 1) {
-    const uint64_t middle = below + (above - below) / 2;
-    if (printed_percent(std::bit_cast<double>(middle)) > shown)
-      above = middle;
-    else
-      below = middle;
+  double x = std::max(m, (shown + 0.5) / 100);
+  while (x > m && printed_percent(std::nextafter(x, 0.0)) > shown) x = std::nextafter(x, 0.0);
+  while (!(printed_percent(x) > shown)) x = std::nextafter(x, HUGE_VAL);
+  last_shown = shown;
+  last_threshold = x;
+  return x;
+}
+
+// The largest |s| of n sums, four at a time where the level has AVX2.
+double largest_magnitude(const double *sums, int n) {
+  double largest = 0;
+  int i = 0;
+#ifdef __x86_64__
+  if (simd_level() >= 1) {
+    largest = largest_avx2(sums, n);
+    i = n / 4 * 4;
   }
-  return std::bit_cast<double>(above);
+#endif
+  for (; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
+  return largest;
 }
 
 }  // namespace
@@ -214,7 +241,7 @@ double column_bound(const double *coef, int taps) {
   extended h = 0;
   for (int k = 0; k < taps; k++) h = h + magnitude(extended(coef[k]));
   if (!(h < 0x1p1000)) return -1;
-  if (h == 0) return 0;
+  if (!(h > 0)) return 0;
   return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
 }
 
@@ -224,11 +251,9 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
   // Step 9: the output with the largest |s|, whose exact magnitude is at
   // least the lower bound of every output here; RELATIVE of |s| more
   // covers the rounding of that difference.
-  double largest = 0;
-  for (int i = 0; i < n; i++) largest = std::max(largest, std::fabs(sums[i]));
-  int largest_at = 0;
-  while (std::fabs(sums[largest_at]) != largest) largest_at++;
+  const double largest = largest_magnitude(sums, n);
   const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
+  const bool largest_raises = low > least_peak;
   const double next_percent = next_percent_above(std::max(least_peak, low));
   // The AVX2 form goes with the kernels of that level and above, so that
   // the portable level is portable throughout.
@@ -241,6 +266,10 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
 #endif
     opened = bits == 8 ? certify_at<8>(sums, n, bound, next_percent, codes, clipped, open)
                        : certify_at<16>(sums, n, bound, next_percent, codes, clipped, open);
-  if (std::find(open, open + opened, largest_at) == open + opened) open[opened++] = largest_at;
+  if (largest_raises) {
+    int largest_at = 0;
+    while (std::fabs(sums[largest_at]) != largest) largest_at++;
+    if (std::find(open, open + opened, largest_at) == open + opened) open[opened++] = largest_at;
+  }
   return opened;
 }
