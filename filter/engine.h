@@ -137,13 +137,16 @@ void transform_slots(int count);
 // segment q's sums around the exact ones.
 void transform_block(int slot, const double *const *x, int n, double *const *sums,
                      double *const *bounds);
-// How far an exact sum of channel c may lie from a transform sum whose
-// spread is bound before the transform is taken to be broken: a sixteenth
-// of the transform's share of the bound, plus the exact chain's own.
+// The transform's own share, without the safety factor, of a spread of
+// bound for channel c: how far a transform within its analysis may lie from
+// the true sum (transform.cc, step 8).
 double transform_check_limit(int c, double bound);
 // Multiplies the transform's share of every bound; 1 unless a test shows
 // that a bound far too small is caught.
 void transform_bound_scale(double scale);
+// Adds offset to every sum the transform forms; 0 unless a test shows that
+// the check catches a transform off by a little more than it allows.
+void transform_skew(double offset);
 
 // Threads computing the blocks of a run: compute(slot) runs on one of
 // them, or on the calling thread. start_workers starts count - 1 threads;

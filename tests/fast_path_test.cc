@@ -32,6 +32,7 @@ class FastPath : public testing::Test {
     set_filter_threads(0);
     set_filter_method(automatic);
     transform_bound_scale(1);
+    transform_skew(0);
   }
 };
 
@@ -256,11 +257,12 @@ TEST_F(FastPath, LeavesTiesForThePeakToTheDoubleSums) {
   }
 }
 
-// A transform whose sums lie beyond a sixteenth of its bound from the exact
-// sums of the outputs checked in each block is taken to be broken: that
-// block and those after it are summed by the kernels, with the same bytes.
-// A bound scaled down 2^40 times can't hold; at its own size it holds on
-// every block of a run of four.
+// A transform whose sums lie further from the kernels' than its analysis
+// and the kernels' bound allow is taken to be broken: that block and those
+// after it are summed by the kernels, with the same bytes. With the
+// analysis's share scaled down 2^40 times, the limit is the kernels' bound
+// K: sums skewed by 1.1 K trip it in every block of a run of four, by 0.5 K
+// in none; at its own size, unskewed, the transform holds on all four.
 TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   std::vector<double> taps(200, 0.0);
   taps[0] = taps[199] = 0.5;
@@ -268,12 +270,18 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   set_filter_method(transform_sums);
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
+  const double kernels_bound = column_bound(taps.data(), 200);
   transform_bound_scale(0x1p-40);
+  transform_skew(1.1 * kernels_bound);
   const std::string broken = run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 0u);
   const std::string direct = run_filter(j, fir_direct);
   EXPECT_TRUE(broken == direct) << where_they_differ(broken, direct, j);
+  transform_skew(0.5 * kernels_bound);
+  run_filter(j, fir);
+  EXPECT_EQ(transform_blocks(), 4u);
   transform_bound_scale(1);
+  transform_skew(0);
   // Its own bound is small enough that 16-bit noise through a long column
   // takes the exact sum for few outputs: mostly candidates for the peak.
   std::normal_distribution<double> normal(0, 0.05);
