@@ -24,7 +24,8 @@ namespace {
 }
 
 // The header stage and the direct path read and write byte by byte, the
-// filter a block of frames at a time, which bypasses them.
+// filter a block of frames at a time; a transfer too large for a buffer
+// goes past it (streams.cc).
 unsigned char in_buffer[1 << 16];
 unsigned char out_buffer[1 << 16];
 
