@@ -160,9 +160,11 @@ void compute_block(block &b, const run_plan &plan) {
   }
   if (!b.transformed && !plan.exact_only) {
     const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
+    // A column of zeros needs no sums: its codes are known (below).
     for (int c = 0; c < plan.outputs; c++)
-      block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up,
-                 b.sums[c].data());
+      if (plan.bound[c] != 0)
+        block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up,
+                   b.sums[c].data());
   }
 
   int *open = b.open.data();
