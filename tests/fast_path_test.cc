@@ -282,6 +282,20 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   EXPECT_EQ(transform_blocks(), 4u);
   transform_bound_scale(1);
   transform_skew(0);
+  // A column 2^-600 times another has the bound 2^-600 times as large, as
+  // its spectrum's size is, whose squares would underflow.
+  std::vector<double> x(1024, 0.25), sums(1024);
+  std::vector<double> box(200, 1.0 / 256), tiny(200, 0x1p-608);
+  double bounds[2][1];
+  for (const std::vector<double> *h : {&box, &tiny}) {
+    const double *coef[] = {h->data()};
+    const double *in[] = {x.data()};
+    double *to[] = {sums.data()}, *bound[] = {bounds[h == &tiny]};
+    const bool rounded[] = {false};
+    EXPECT_EQ(transform_prepare(coef, rounded, 1, 200), 825);
+    transform_block(0, in, 825, to, bound);
+  }
+  EXPECT_NEAR(bounds[1][0] / bounds[0][0], 0x1p-600, 0x1p-610);
   // Its own bound is small enough that 16-bit noise through a long column
   // takes the exact sum for few outputs: mostly candidates for the peak.
   std::normal_distribution<double> normal(0, 0.05);
