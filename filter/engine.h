@@ -128,7 +128,8 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
 // Prepares a run of taps rows from the columns coef[c], c below outputs
 // (rounded[c] when that channel's exact sum rounds its running sum to
 // double). Returns the outputs of a segment, or 0 when the columns are
-// beyond what the bound covers; the sums then come from the kernels.
+// beyond what the bound covers or the plans fail their self-test; the sums
+// then come from the kernels.
 int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps);
 // Makes the scratch of count blocks computed at once.
 void transform_slots(int count);
@@ -147,6 +148,9 @@ void transform_bound_scale(double scale);
 // Adds offset to every sum the transform forms; 0 unless a test shows that
 // the check catches a transform off by a little more than it allows.
 void transform_skew(double offset);
+// Multiplies each column's spectrum by 1 + relative as the run prepares it;
+// 0 unless a test shows that the self-test catches a transform gone wrong.
+void transform_spectrum_error(double relative);
 
 // Threads computing the blocks of a run: compute(slot) runs on one of
 // them, or on the calling thread. start_workers starts count - 1 threads;

@@ -46,8 +46,8 @@
 //    which step 3's is. The library's plans of steps 1 and 2 use other
 //    radices and pack pairs of real values into complex transforms, which
 //    round in other patterns with constants of the same order, so steps 1
-//    to 3 are multiplied by SAFETY = 2^8; steps 8 to 10 check that premise
-//    on the run's own plans.
+//    to 3 are multiplied by SAFETY = 2^8; steps 11 and 8 to 10 check that
+//    premise on the run's own plans.
 // 6. The exact sum is not y either. Every partial sum is below H; the
 //    extended chain rounds each product and each addition by at most 2^-64
 //    relative, (taps + 1) 2^-64 H in all; the chain of channel 2 of a stereo
@@ -75,6 +75,12 @@
 //    spread certification relies on: the run leaves the transform before a
 //    wrong code could be certified, and a sound transform, at most 2^-5.7 T
 //    off, never trips it.
+// 11. Before the first block, the run's own plans and spectra transform an
+//    impulse and a segment of ones, whose true sums are the column's taps
+//    and zeros, and the column's sum (within step 6 as summed here). An
+//    output further from them than steps 1 to 3 without the safety factor
+//    allow, plus the comparison's rounding, fails the transform, and the
+//    run takes the kernels from its first block.
 #include <fftw3.h>
 
 #include <algorithm>
@@ -130,6 +136,7 @@ double per_norm[2];        // steps 1 to 3 and 5 per unit of |x|
 double chain[2];           // steps 6 and 7
 double bound_scale = 1;
 double skew = 0;
+double spectrum_error = 0;
 // Never destroyed: a fatal error may end the process while workers compute,
 // and the buffers stay reachable to the end.
 std::vector<scratch> &scratch_slots = *new std::vector<scratch>;
@@ -227,8 +234,8 @@ void make_spectra(const double *const *coef, int outputs, int taps, int t, doubl
     for (int k = 0; k < half; k++) {
       const double re = static_cast<double>(a[static_cast<size_t>(k)].re);
       const double im = static_cast<double>(a[static_cast<size_t>(k)].im);
-      g[k][0] = re;
-      g[k][1] = im;
+      g[k][0] = re + spectrum_error * re;
+      g[k][1] = im + spectrum_error * im;
       top = std::max(top, std::hypot(g[k][0], g[k][1]));
     }
     largest[c] = top * (1 + 0x1p-51) + 0x1p-1070;
@@ -251,6 +258,55 @@ void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int
     p[k][0] = a * c - b * d;
     p[k][1] = a * d + b * c;
   }
+}
+
+// The first outputs sums of a segment from window's L samples through
+// column c, and the window's norm; a window that column c - 1 has just
+// transformed (same_input) keeps its spectrum and norm.
+void segment(const scratch &s, const double *window, bool same_input, int c, double *to,
+             int outputs, double &norm) {
+  const int half = fft_size / 2 + 1;
+  const int taps = fft_size - segment_outputs + 1;
+  if (!same_input) {
+    std::copy_n(window, fft_size, s.in);
+    fftw_execute_dft_r2c(forward, s.in, s.spectrum);
+    norm = norm_up(window, fft_size);
+  }
+  multiply(s.spectrum, spectra[c], s.product, half);
+  fftw_execute_dft_c2r(inverse, s.product, s.out);
+  std::copy_n(s.out + taps - 1, outputs, to);
+}
+
+// Step 11: the run's own plans and spectra on two windows whose true sums
+// are known without summing: an impulse, whose outputs are the column's
+// taps and zeros, and ones, whose outputs all equal the column's sum.
+bool passes_self_test(const double *const *coef, int taps) {
+  std::vector<double> window(static_cast<size_t>(fft_size)), sums(static_cast<size_t>(segment_outputs));
+  for (int c = 0; c < channels_out; c++) {
+    // A column equal to the one before has its spectrum and a limit no
+    // smaller: it passes as that one did.
+    if (c > 0 && std::equal(coef[c], coef[c] + taps, coef[c - 1])) continue;
+    const double limit = per_norm[c] / SAFETY;
+    double norm = 0;
+    window.assign(window.size(), 0.0);
+    window[static_cast<size_t>(taps - 1)] = 1;
+    segment(scratch_slots[0], window.data(), false, c, sums.data(), segment_outputs, norm);
+    for (int i = 0; i < segment_outputs; i++) {
+      const double y = i < taps ? coef[c][i] : 0.0;
+      if (!(std::abs(sums[i] - y) <= limit + 0x1p-52 * std::max(std::abs(sums[i]), std::abs(y))))
+        return false;
+    }
+    window.assign(window.size(), 1.0);
+    segment(scratch_slots[0], window.data(), false, c, sums.data(), segment_outputs, norm);
+    extended sum = 0;
+    for (int k = 0; k < taps; k++) sum = sum + extended(coef[c][k]);
+    const double y = static_cast<double>(sum);
+    const double ones = limit * std::sqrt(static_cast<double>(fft_size)) * (1 + 0x1p-50) + chain[c];
+    for (int i = 0; i < segment_outputs; i++)
+      if (!(std::abs(sums[i] - y) <= ones + 0x1p-51 * std::max(std::abs(sums[i]), std::abs(y))))
+        return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -309,29 +365,20 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
     const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
     chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
   }
-  return segment_outputs;
+  return passes_self_test(coef, taps) ? segment_outputs : 0;
 }
 
 void transform_block(int slot, const double *const *x, int n, double *const *sums,
                      double *const *bounds) {
   const scratch &s = scratch_slots[static_cast<size_t>(slot)];
-  const int half = fft_size / 2 + 1;
-  const int taps = fft_size - segment_outputs + 1;
   for (int q = 0; q * segment_outputs < n; q++) {
     double norm = 0;
     for (int c = 0; c < channels_out; c++) {
       // Channels that filter the same input share its transform and norm.
-      if (c == 0 || x[c] != x[c - 1]) {
-        const double *window = x[c] + q * segment_outputs;
-        std::copy_n(window, fft_size, s.in);
-        fftw_execute_dft_r2c(forward, s.in, s.spectrum);
-        norm = norm_up(window, fft_size);
-      }
-      multiply(s.spectrum, spectra[c], s.product, half);
-      fftw_execute_dft_c2r(inverse, s.product, s.out);
+      const bool same_input = c > 0 && x[c] == x[c - 1];
       const int outputs = std::min(segment_outputs, n - q * segment_outputs);
       double *to = sums[c] + q * segment_outputs;
-      std::copy_n(s.out + taps - 1, outputs, to);
+      segment(s, x[c] + q * segment_outputs, same_input, c, to, outputs, norm);
       if (skew != 0)
         for (int i = 0; i < outputs; i++) to[i] += skew;
       bounds[c][q] = bound_scale * per_norm[c] * norm + chain[c];
@@ -353,4 +400,8 @@ void transform_bound_scale(double scale) {
 
 void transform_skew(double offset) {
   skew = offset;
+}
+
+void transform_spectrum_error(double relative) {
+  spectrum_error = relative;
 }
