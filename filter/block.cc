@@ -22,11 +22,13 @@ constexpr int CHECKS = 4;
 struct column {
   const double *coef;
   const double *x;
+  tap_list taps;
   bool rounded;  // channel 2 of a stereo input rounds its running sum to double
 };
 
 column column_of(const block &b, const run_plan &plan, int c) {
-  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0].data(), plan.channels == 2 && c == 1};
+  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0].data(), plan.exact_taps[c],
+          plan.channels == 2 && c == 1};
 }
 
 void raise_known_peak(const run_plan &plan, double magnitude) {
@@ -60,15 +62,15 @@ void sum_open_outputs(const block &b, const run_plan &plan, const column &col, c
     extended s[4] = {};
     if (common_first > common_last) {
       for (int j = 0; j < group; j++)
-        s[j] = exact_sum(col.coef, at[j], first[j], last[j], col.rounded, 0);
+        s[j] = exact_sum(col.coef, at[j], first[j], last[j], col.taps, col.rounded, 0);
     } else {
       // Each chain in its own order: its own first terms, the terms all four
       // share, then its own last ones.
       for (int j = 0; j < 4; j++)
-        s[j] = exact_sum(col.coef, at[j], first[j], common_first - 1, col.rounded, 0);
-      exact_sum4(col.coef, at, common_first, common_last, col.rounded, s);
+        s[j] = exact_sum(col.coef, at[j], first[j], common_first - 1, col.taps, col.rounded, 0);
+      exact_sum4(col.coef, at, common_first, common_last, col.taps, col.rounded, s);
       for (int j = 0; j < 4; j++)
-        s[j] = exact_sum(col.coef, at[j], common_last + 1, last[j], col.rounded, s[j]);
+        s[j] = exact_sum(col.coef, at[j], common_last + 1, last[j], col.taps, col.rounded, s[j]);
     }
     for (int j = 0; j < group; j++) sums[i + j] = s[j];
   }

@@ -17,6 +17,15 @@ constexpr uint64_t UNKNOWN = UINT64_MAX;
 
 // The run's plan, made once by fir_setup before the first sample and read
 // by every block, on any thread.
+// The taps of a column an exact sum visits: all of them (index null), or
+// only those not zero, index[p] for p from before[first] to before[last +
+// 1] - 1. A zero product adds nothing to a sum but perhaps the sign of a
+// zero, and no code or peak depends on that sign.
+struct tap_list {
+  const int *index;
+  const int *before;
+};
+
 struct run_plan {
   int channels;                         // input channels
   int in_bits;                          // input bits per sample
@@ -29,6 +38,9 @@ struct run_plan {
   double bound[2];                      // of the kernels' sums of output channels 1 and 2
   const double *coef[2];                // the columns, newest weight first
   double reversed[2][MAX_FIR_SAMPLES];  // the same, oldest weight first, as the kernels take them
+  int nonzero[2][MAX_FIR_SAMPLES];       // the taps not zero, of a column with a zero
+  int nonzero_before[2][MAX_FIR_SAMPLES + 1];  // how many of them come before each tap
+  tap_list exact_taps[2];                // what exact sums visit of each column
   // The two values the run's blocks learn as they go, the only ones that
   // change once the plan is made: a magnitude some exact sum of the run has
   // reached, and that a block's check found the transform beyond its bound.
@@ -98,14 +110,14 @@ constexpr int KERNEL_OUTPUTS = 8;
 // portable kernel), so it is rounded at most taps + 1 times on any path.
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums);
 
-// The exact sum of coef[k] * at[-k] for k from first to last, added in that
-// order to sum: in the extended format, or with the running sum rounded to
-// double after every addition when rounded is set.
-extended exact_sum(const double *coef, const double *at, int first, int last, bool rounded,
-                   extended sum);
+// The exact sum of coef[k] * at[-k] for k from first to last of taps, added
+// in that order to sum: in the extended format, or with the running sum
+// rounded to double after every addition when rounded is set.
+extended exact_sum(const double *coef, const double *at, int first, int last, tap_list taps,
+                   bool rounded, extended sum);
 // The same for four outputs, whose chains are interleaved.
-void exact_sum4(const double *coef, const double *const *at, int first, int last, bool rounded,
-                extended *sums);
+void exact_sum4(const double *coef, const double *const *at, int first, int last, tap_list taps,
+                bool rounded, extended *sums);
 
 // The error bound of the kernels' double sums of a column, or -1 when there
 // is none (a coefficient not finite, or a sum of magnitudes too large); the

@@ -87,8 +87,18 @@ void make_plan(const filter_job &job) {
   plan.taps = taps;
   plan.coef[0] = fir_coef1;
   plan.coef[1] = fir_coef2;
-  for (int c = 0; c < 2; c++)
-    for (int k = 0; k < taps; k++) plan.reversed[c][taps - 1 - k] = plan.coef[c][k];
+  for (int c = 0; c < 2; c++) {
+    int count = 0;
+    for (int k = 0; k < taps; k++) {
+      plan.reversed[c][taps - 1 - k] = plan.coef[c][k];
+      plan.nonzero_before[c][k] = count;
+      if (plan.coef[c][k] != 0) plan.nonzero[c][count++] = k;
+    }
+    plan.nonzero_before[c][taps] = count;
+    // Exact sums skip the zero taps of a column that has some.
+    plan.exact_taps[c] = count < taps ? tap_list{plan.nonzero[c], plan.nonzero_before[c]}
+                                      : tap_list{nullptr, nullptr};
+  }
   plan.bound[0] = column_bound(fir_coef1, taps);
   plan.bound[1] = column_bound(fir_coef2, taps);
   plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0;

@@ -210,6 +210,7 @@ TEST_F(FastPath, MatchesTheDirectPathWhereTheLowestBitsDecide) {
       if (side != 0) h = std::nextafter(h, side);
       exact += expect_same({{0x1p20, h, -0x1p20}, {}, 1, 16, 16, ones, 0}, std::to_string(h));
       exact += expect_same({{0.5, 0, 0}, {0x1p20, h, -0x1p20}, 1, 16, 16, ones, 0}, "column 2");
+      exact += expect_same({{0, 0x1p20, 0, h, 0, 0, -0x1p20, 0}, {}, 2, 16, 16, ones, 0}, "zeros");
     }
   EXPECT_GT(exact, 2 * 64u);
   // Two equal samples whose products round: weights that cancel leave only
