@@ -27,7 +27,7 @@ struct column {
 };
 
 column column_of(const block &b, const run_plan &plan, int c) {
-  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0].data(), plan.exact_taps[c],
+  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0], plan.exact_taps[c],
           plan.channels == 2 && c == 1};
 }
 
@@ -89,8 +89,8 @@ bool transform_sums_of(block &b, const run_plan &plan) {
   double *bounds[2];
   for (int c = 0; c < plan.outputs; c++) {
     x[c] = column_of(b, plan, c).x;
-    sums[c] = b.sums[c].data();
-    bounds[c] = b.bounds[c].data();
+    sums[c] = b.sums[c];
+    bounds[c] = b.bounds[c];
   }
   transform_block(b.slot, x, b.n, sums, bounds);
   const int64_t moved = static_cast<int64_t>(b.t0 / static_cast<uint64_t>(plan.block_frames)) * 997;
@@ -123,13 +123,13 @@ bool transform_sums_of(block &b, const run_plan &plan) {
 int certify_block(block &b, const run_plan &plan, int c) {
   const int bits = plan.out_bits;
   const double least_peak = plan.known_peak.load();
-  int *codes = b.codes[c].data();
-  const double *sums = b.sums[c].data();
+  int *codes = b.codes[c];
+  const double *sums = b.sums[c];
   if (!b.transformed)
-    return certify(sums, b.n, plan.bound[c], bits, least_peak, codes, &b.clipped, b.open.data());
+    return certify(sums, b.n, plan.bound[c], bits, least_peak, codes, &b.clipped, b.open);
   int opened = 0;
   for (int q = 0, at = 0; at < b.n; q++, at += plan.segment) {
-    int *open = b.open.data() + opened;
+    int *open = b.open + opened;
     const int listed = certify(sums + at, std::min(plan.segment, b.n - at), b.bounds[c][q], bits,
                                least_peak, codes + at, &b.clipped, open);
     for (int j = 0; j < listed; j++) open[j] += at;
@@ -144,15 +144,15 @@ void compute_block(block &b, const run_plan &plan) {
   b.peak = 0;
   b.clipped = false;
   b.exact_count = 0;
-  const int window = static_cast<int>(b.x[0].size());
+  const int window = b.window;
   for (int c = 0; c < plan.channels; c++) {
-    std::fill(b.x[c].begin(), b.x[c].begin() + b.from, 0.0);
-    std::fill(b.x[c].begin() + b.to, b.x[c].begin() + window, 0.0);
+    std::fill(b.x[c], b.x[c] + b.from, 0.0);
+    std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
   }
   // The decoder goes with the kernel level: at level 0 it uses no AVX2
   // either, so that a run at the portable level is portable throughout.
-  decode_frames(b.raw.data() + b.from * frame_bytes(plan.channels, plan.in_bits), plan.in_bits,
-                plan.channels, b.to - b.from, b.x[0].data() + b.from, b.x[1].data() + b.from,
+  decode_frames(b.raw + b.from * frame_bytes(plan.channels, plan.in_bits), plan.in_bits,
+                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from,
                 simd_level() >= 1);
 
   b.transformed = false;
@@ -166,16 +166,16 @@ void compute_block(block &b, const run_plan &plan) {
     for (int c = 0; c < plan.outputs; c++)
       if (plan.bound[c] != 0)
         block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up,
-                   b.sums[c].data());
+                   b.sums[c]);
   }
 
-  int *open = b.open.data();
-  extended *exact = b.exact.data();
+  int *open = b.open;
+  extended *exact = b.exact;
   for (int c = 0; c < plan.outputs; c++) {
     if (plan.bound[c] == 0) {
       // A column of zeros: every output is exactly 0 (certify.cc).
       bool clip = false;
-      std::fill_n(b.codes[c].begin(), b.n, sample_code(0.0, plan.out_bits, &clip));
+      std::fill_n(b.codes[c], b.n, sample_code(0.0, plan.out_bits, &clip));
       continue;
     }
     int opened = 0;
@@ -195,7 +195,7 @@ void compute_block(block &b, const run_plan &plan) {
     }
     b.exact_count += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0].data(), b.codes[1].data(), plan.outputs, b.n, plan.out_bits,
-                b.bytes.data());
+  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, plan.out_bits,
+                b.bytes);
   raise_known_peak(plan, b.peak);
 }

@@ -55,20 +55,21 @@ struct run_plan {
 // beyond the window as far as a kernel reads.
 struct block {
   int slot;  // its place in the ring, and in the transform's scratch
-  std::vector<unsigned char> raw;
+  unsigned char *raw;
   int from;
   int to;
-  std::vector<double> x[2];  // input channels 1 and 2
+  int window;   // samples of x, from the window's first frame
+  double *x[2];  // input channels 1 and 2
   uint64_t t0;               // the first output frame
   int n;                     // output frames
   uint64_t frames;           // input frames, when the input has ended by this block; else UNKNOWN
   uint64_t read_to;          // input frames read up to the end of this block
-  std::vector<double> sums[2];    // output channels 1 and 2
-  std::vector<double> bounds[2];  // of each transform segment
-  std::vector<int> open;          // the outputs of a channel that take the exact sum
-  std::vector<extended> exact;    // their exact sums
-  std::vector<int> codes[2];
-  std::vector<unsigned char> bytes;
+  double *sums[2];    // output channels 1 and 2
+  double *bounds[2];  // of each transform segment
+  int *open;          // the outputs of a channel that take the exact sum
+  extended *exact;    // their exact sums
+  int *codes[2];
+  unsigned char *bytes;
   double peak;
   bool clipped;
   uint64_t exact_count;  // outputs that took the exact sum
