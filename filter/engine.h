@@ -2,7 +2,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include "cli/tapsum.h"
@@ -47,6 +49,33 @@ struct run_plan {
   mutable std::atomic<double> known_peak;
   mutable std::atomic<bool> transform_broken;
 };
+
+// A mapping of whole 2 MiB pages for a run's larger buffers, which the
+// system may back with pages of that size (pages.cc): buffers are carved
+// from next on, 64 bytes at a time, and the mapping is given back whole.
+struct page_map {
+  void *mapping;
+  size_t bytes;
+  unsigned char *next;
+};
+// A mapping with room for at least bytes; out of memory ends the run.
+page_map map_pages(size_t bytes);
+void unmap_pages(page_map &pages);
+
+// The bytes a buffer of count values of T takes in a page_map.
+template <typename T>
+size_t carved_bytes(size_t count) {
+  return (count * sizeof(T) + 63) & ~size_t{63};
+}
+
+// count values of T from pages.next on, value-initialised.
+template <typename T>
+T *carve(page_map &pages, size_t count) {
+  T *values = reinterpret_cast<T *>(pages.next);
+  std::uninitialized_value_construct_n(values, count);
+  pages.next += carved_bytes<T>(count);
+  return values;
+}
 
 // One block of output frames and everything computed for it, in its slot
 // of the ring. Its window is the frames from t0 - taps + 1 to t0 +

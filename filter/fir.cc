@@ -15,14 +15,12 @@
 // threads (workers.cc) and read and written here, in order. The run's plan
 // and every buffer are made before the first sample.
 #include <sched.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 #include <vector>
 
 #include "cli/tapsum.h"
@@ -119,27 +117,9 @@ void make_plan(const filter_job &job) {
   transform_count = 0;
 }
 
-// The ring's buffers, in one mapping of whole huge pages: the first touch
-// of a page costs a fault, which made a large share of a short run's time,
-// and the system backs such a mapping with pages of 2 MiB where it can, a
-// fault each instead of 512. The last run's mapping is given back when the
-// next run makes its ring.
-constexpr size_t HUGE_PAGE = size_t{1} << 21;
-void *mapping = nullptr;
-size_t mapping_bytes = 0;
-
-size_t whole_lines(size_t bytes) {
-  return (bytes + 63) & ~size_t{63};
-}
-
-// count values of T from next on, value-initialised.
-template <typename T>
-T *carve(unsigned char *&next, size_t count) {
-  T *values = reinterpret_cast<T *>(next);
-  std::uninitialized_value_construct_n(values, count);
-  next += whole_lines(count * sizeof(T));
-  return values;
-}
+// The ring's buffers, in one mapping; the last run's is given back when
+// the next run makes its ring.
+page_map ring_pages;
 
 // count slots with every buffer a block of the run needs.
 void make_ring(int count) {
@@ -150,38 +130,28 @@ void make_ring(int count) {
   const size_t inputs = static_cast<size_t>(plan.channels);
   const size_t outputs = static_cast<size_t>(plan.outputs);
   const size_t slot_bytes =
-      whole_lines(raw) + whole_lines(frames * sizeof(int)) + whole_lines(frames * sizeof(extended)) +
-      whole_lines(frames * 4) + inputs * whole_lines(window * sizeof(double)) +
-      outputs * (whole_lines((frames + KERNEL_OUTPUTS) * sizeof(double)) +
-                 whole_lines(segments * sizeof(double)) + whole_lines(frames * sizeof(int)));
-  const size_t used = slot_bytes * static_cast<size_t>(count);
-  if (mapping != nullptr) munmap(mapping, mapping_bytes);
-  mapping_bytes = (used + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE + HUGE_PAGE;
-  mapping = mmap(nullptr, mapping_bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) {
-    mapping = nullptr;
-    out_of_memory();
-  }
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(mapping) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-  unsigned char *next = reinterpret_cast<unsigned char *>(start);
-#ifdef MADV_HUGEPAGE
-  madvise(next, mapping_bytes - HUGE_PAGE, MADV_HUGEPAGE);
-#endif
+      carved_bytes<unsigned char>(raw) + carved_bytes<int>(frames) +
+      carved_bytes<extended>(frames) + carved_bytes<unsigned char>(frames * 4) +
+      inputs * carved_bytes<double>(window) +
+      outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) + carved_bytes<double>(segments) +
+                 carved_bytes<int>(frames));
+  unmap_pages(ring_pages);
+  ring_pages = map_pages(slot_bytes * static_cast<size_t>(count));
   ring.resize(static_cast<size_t>(count));
   for (int slot = 0; slot < count; slot++) {
     block &b = ring[static_cast<size_t>(slot)];
     b.slot = slot;
     b.window = static_cast<int>(window);
-    b.raw = carve<unsigned char>(next, raw);
-    b.open = carve<int>(next, frames);
-    b.exact = carve<extended>(next, frames);
-    b.bytes = carve<unsigned char>(next, frames * 4);
+    b.raw = carve<unsigned char>(ring_pages, raw);
+    b.open = carve<int>(ring_pages, frames);
+    b.exact = carve<extended>(ring_pages, frames);
+    b.bytes = carve<unsigned char>(ring_pages, frames * 4);
     for (int c = 0; c < 2; c++) {
       const bool in = c < plan.channels, out = c < plan.outputs;
-      b.x[c] = in ? carve<double>(next, window) : nullptr;
-      b.sums[c] = out ? carve<double>(next, frames + KERNEL_OUTPUTS) : nullptr;
-      b.bounds[c] = out ? carve<double>(next, segments) : nullptr;
-      b.codes[c] = out ? carve<int>(next, frames) : nullptr;
+      b.x[c] = in ? carve<double>(ring_pages, window) : nullptr;
+      b.sums[c] = out ? carve<double>(ring_pages, frames + KERNEL_OUTPUTS) : nullptr;
+      b.bounds[c] = out ? carve<double>(ring_pages, segments) : nullptr;
+      b.codes[c] = out ? carve<int>(ring_pages, frames) : nullptr;
     }
   }
   if (plan.segment != 0) transform_slots(count);

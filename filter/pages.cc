@@ -1,0 +1,38 @@
+// Memory for a run's larger buffers, in mappings of whole 2 MiB pages.
+//
+// The first touch of a page costs a fault, and a run touches megabytes of
+// buffers once each: on a virtual machine a fault per 4 KiB page was a third
+// of a short run's time. A mapping aligned to 2 MiB and advised as huge is
+// backed by pages of that size where the system allows, a fault each
+// instead of 512; elsewhere it behaves as any anonymous memory.
+#include <sys/mman.h>
+
+#include <cstdint>
+
+#include "cli/tapsum.h"
+#include "filter/engine.h"
+
+namespace {
+
+constexpr size_t HUGE_PAGE = size_t{1} << 21;
+
+}  // namespace
+
+page_map map_pages(size_t bytes) {
+  const size_t whole = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+  // One page more than asked for, to start on a page boundary.
+  void *mapping = mmap(nullptr, whole + HUGE_PAGE, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) out_of_memory();
+  const uintptr_t start = (reinterpret_cast<uintptr_t>(mapping) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
+  unsigned char *next = reinterpret_cast<unsigned char *>(start);
+#ifdef MADV_HUGEPAGE
+  madvise(next, whole, MADV_HUGEPAGE);
+#endif
+  return {mapping, whole + HUGE_PAGE, next};
+}
+
+void unmap_pages(page_map &pages) {
+  if (pages.mapping != nullptr) munmap(pages.mapping, pages.bytes);
+  pages = {};
+}
