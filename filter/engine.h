@@ -173,8 +173,11 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
 // beyond what the bound covers or the plans fail their self-test; the sums
 // then come from the kernels.
 int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps);
-// Makes the scratch of count blocks computed at once.
-void transform_slots(int count);
+// The bytes transform_slots takes of a mapping for count blocks.
+size_t transform_slot_bytes(int count);
+// Makes the scratch of count blocks computed at once, all but the first
+// (made with the plans) from pages, the ring's.
+void transform_slots(int count, page_map &pages);
 // The sums of the first n outputs of window x[c] of each output channel c,
 // a segment at a time, on slot's scratch; bounds[c][q] is the spread of
 // segment q's sums around the exact ones.

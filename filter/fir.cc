@@ -136,7 +136,8 @@ void make_ring(int count) {
       outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) + carved_bytes<double>(segments) +
                  carved_bytes<int>(frames));
   unmap_pages(ring_pages);
-  ring_pages = map_pages(slot_bytes * static_cast<size_t>(count));
+  const size_t scratch = plan.segment != 0 ? transform_slot_bytes(count) : 0;
+  ring_pages = map_pages(slot_bytes * static_cast<size_t>(count) + scratch);
   ring.resize(static_cast<size_t>(count));
   for (int slot = 0; slot < count; slot++) {
     block &b = ring[static_cast<size_t>(slot)];
@@ -154,7 +155,7 @@ void make_ring(int count) {
       b.codes[c] = out ? carve<int>(ring_pages, frames) : nullptr;
     }
   }
-  if (plan.segment != 0) transform_slots(count);
+  if (plan.segment != 0) transform_slots(count, ring_pages);
 }
 
 }  // namespace

@@ -24,12 +24,18 @@ page_map map_pages(size_t bytes) {
   void *mapping = mmap(nullptr, whole + HUGE_PAGE, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) out_of_memory();
-  const uintptr_t start = (reinterpret_cast<uintptr_t>(mapping) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1);
-  unsigned char *next = reinterpret_cast<unsigned char *>(start);
+  // Only the aligned pages are kept: the address space a run may take is
+  // limited, as well as its memory.
+  unsigned char *first = static_cast<unsigned char *>(mapping);
+  unsigned char *start = reinterpret_cast<unsigned char *>(
+      (reinterpret_cast<uintptr_t>(first) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1));
+  if (start != first) munmap(first, static_cast<size_t>(start - first));
+  if (start + whole != first + whole + HUGE_PAGE)
+    munmap(start + whole, static_cast<size_t>(first + HUGE_PAGE - start));
 #ifdef MADV_HUGEPAGE
-  madvise(next, whole, MADV_HUGEPAGE);
+  madvise(start, whole, MADV_HUGEPAGE);
 #endif
-  return {mapping, whole + HUGE_PAGE, next};
+  return {start, whole, start};
 }
 
 void unmap_pages(page_map &pages) {

@@ -141,18 +141,14 @@ double spectrum_error = 0;
 // and the buffers stay reachable to the end.
 std::vector<scratch> &scratch_slots = *new std::vector<scratch>;
 
+// The spectra and the first slot's scratch, made with the plans; the other
+// slots' scratch is the ring's.
+page_map size_pages;
+
 void release_size() {
-  for (scratch &s : scratch_slots) {
-    fftw_free(s.in);
-    fftw_free(s.spectrum);
-    fftw_free(s.product);
-    fftw_free(s.out);
-  }
   scratch_slots.clear();
-  for (fftw_complex *&g : spectra) {
-    fftw_free(g);
-    g = nullptr;
-  }
+  spectra[0] = spectra[1] = nullptr;
+  unmap_pages(size_pages);
   if (forward != nullptr) fftw_destroy_plan(forward);
   if (inverse != nullptr) fftw_destroy_plan(inverse);
   forward = inverse = nullptr;
@@ -166,11 +162,16 @@ T *checked(T *buffer) {
   return buffer;
 }
 
-scratch make_scratch() {
-  const size_t half = static_cast<size_t>(fft_size / 2 + 1);
-  return {checked(fftw_alloc_real(static_cast<size_t>(fft_size))),
-          checked(fftw_alloc_complex(half)), checked(fftw_alloc_complex(half)),
-          checked(fftw_alloc_real(static_cast<size_t>(fft_size)))};
+// The bytes of a slot's scratch.
+size_t scratch_bytes() {
+  const size_t n = static_cast<size_t>(fft_size), half = n / 2 + 1;
+  return 2 * carved_bytes<double>(n) + 2 * carved_bytes<fftw_complex>(half);
+}
+
+scratch make_scratch(page_map &pages) {
+  const size_t n = static_cast<size_t>(fft_size), half = n / 2 + 1;
+  return {carve<double>(pages, n), carve<fftw_complex>(pages, half),
+          carve<fftw_complex>(pages, half), carve<double>(pages, n)};
 }
 
 // A complex value in long double, multiplied as written.
@@ -187,10 +188,12 @@ long_complex times(long_complex a, long_complex b) {
 // exp(-2 pi i k / L) are products of two tables of about sqrt(L) values
 // each, every value from sinl and cosl of an angle rounded twice: within
 // 2^-58 of the true ones.
-void long_transform(std::vector<long_complex> &a, int t) {
-  const size_t n = a.size(), step = size_t{1} << (t / 2);
+void long_transform(long_complex *a, int t, page_map pages) {
+  const size_t n = size_t{1} << t, step = size_t{1} << (t / 2);
   const long double turn = -2 * 3.14159265358979323846264338327950288L / static_cast<long double>(n);
-  std::vector<long_complex> fine(step), coarse(n / step), w(n / 2);
+  long_complex *fine = carve<long_complex>(pages, step);
+  long_complex *coarse = carve<long_complex>(pages, n / step);
+  long_complex *w = carve<long_complex>(pages, n / 2);
   for (size_t k = 0; k < step; k++) fine[k] = {std::cos(turn * k), std::sin(turn * k)};
   for (size_t k = 0; k < n / step; k++)
     coarse[k] = {std::cos(turn * (k * step)), std::sin(turn * (k * step))};
@@ -215,9 +218,10 @@ void long_transform(std::vector<long_complex> &a, int t) {
 // double, rounded to double (step 3); |G^|max of each, rounded up, into
 // largest. hypot keeps the magnitudes of a filter far below 1 from
 // underflowing, as their squares would.
-void make_spectra(const double *const *coef, int outputs, int taps, int t, double *largest) {
+void make_spectra(const double *const *coef, int outputs, int taps, int t, double *largest,
+                  page_map pages) {
   const int half = fft_size / 2 + 1;
-  std::vector<long_complex> a(static_cast<size_t>(fft_size));
+  long_complex *a = carve<long_complex>(pages, static_cast<size_t>(fft_size));
   for (int c = 0; c < outputs; c++) {
     fftw_complex *g = spectra[c];
     // Equal columns have equal spectra.
@@ -226,10 +230,10 @@ void make_spectra(const double *const *coef, int outputs, int taps, int t, doubl
       largest[c] = largest[c - 1];
       continue;
     }
-    std::fill(a.begin(), a.end(), long_complex{0, 0});
+    std::fill_n(a, fft_size, long_complex{0, 0});
     for (int k = 0; k < taps; k++)
       a[static_cast<size_t>(k)].re = static_cast<long double>(coef[c][k]) / fft_size;
-    long_transform(a, t);
+    long_transform(a, t, pages);
     double top = 0;
     for (int k = 0; k < half; k++) {
       const double re = static_cast<double>(a[static_cast<size_t>(k)].re);
@@ -280,24 +284,25 @@ void segment(const scratch &s, const double *window, bool same_input, int c, dou
 // Step 11: the run's own plans and spectra on two windows whose true sums
 // are known without summing: an impulse, whose outputs are the column's
 // taps and zeros, and ones, whose outputs all equal the column's sum.
-bool passes_self_test(const double *const *coef, int taps) {
-  std::vector<double> window(static_cast<size_t>(fft_size)), sums(static_cast<size_t>(segment_outputs));
+bool passes_self_test(const double *const *coef, int taps, page_map pages) {
+  double *window = carve<double>(pages, static_cast<size_t>(fft_size));
+  double *sums = carve<double>(pages, static_cast<size_t>(segment_outputs));
   for (int c = 0; c < channels_out; c++) {
     // A column equal to the one before has its spectrum and a limit no
     // smaller: it passes as that one did.
     if (c > 0 && std::equal(coef[c], coef[c] + taps, coef[c - 1])) continue;
     const double limit = per_norm[c] / SAFETY;
     double norm = 0;
-    window.assign(window.size(), 0.0);
-    window[static_cast<size_t>(taps - 1)] = 1;
-    segment(scratch_slots[0], window.data(), false, c, sums.data(), segment_outputs, norm);
+    std::fill_n(window, fft_size, 0.0);
+    window[taps - 1] = 1;
+    segment(scratch_slots[0], window, false, c, sums, segment_outputs, norm);
     for (int i = 0; i < segment_outputs; i++) {
       const double y = i < taps ? coef[c][i] : 0.0;
       if (!(std::abs(sums[i] - y) <= limit + 0x1p-52 * std::max(std::abs(sums[i]), std::abs(y))))
         return false;
     }
-    window.assign(window.size(), 1.0);
-    segment(scratch_slots[0], window.data(), false, c, sums.data(), segment_outputs, norm);
+    std::fill_n(window, fft_size, 1.0);
+    segment(scratch_slots[0], window, false, c, sums, segment_outputs, norm);
     extended sum = 0;
     for (int k = 0; k < taps; k++) sum = sum + extended(coef[c][k]);
     const double y = static_cast<double>(sum);
@@ -342,18 +347,24 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
     // it ends as any run short of memory does.
     void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(fft_size)));
     fftw_free(room);
-    scratch s = make_scratch();
+    size_pages = map_pages(2 * carved_bytes<fftw_complex>(static_cast<size_t>(fft_size / 2 + 1)) +
+                           scratch_bytes());
+    for (fftw_complex *&g : spectra) g = carve<fftw_complex>(size_pages, static_cast<size_t>(fft_size / 2 + 1));
+    scratch s = make_scratch(size_pages);
     forward = checked(fftw_plan_dft_r2c_1d(fft_size, s.in, s.spectrum, FFTW_ESTIMATE));
     inverse = checked(fftw_plan_dft_c2r_1d(fft_size, s.product, s.out, FFTW_ESTIMATE));
     scratch_slots.push_back(s);
   }
   segment_outputs = fft_size - taps + 1;
   channels_out = outputs;
+  // The long double transform's work and the self-test's windows, for the
+  // time they take.
+  const size_t n = static_cast<size_t>(fft_size);
+  page_map work = map_pages(carved_bytes<long_complex>(n) + carved_bytes<long_complex>(n / 2) +
+                            carved_bytes<long_complex>(size_t{1} << (t / 2)) +
+                            carved_bytes<long_complex>(n >> (t / 2)) + 2 * carved_bytes<double>(n));
   double largest[2];
-  for (int c = 0; c < outputs; c++)
-    if (spectra[c] == nullptr)
-      spectra[c] = checked(fftw_alloc_complex(static_cast<size_t>(fft_size / 2 + 1)));
-  make_spectra(coef, outputs, taps, t, largest);
+  make_spectra(coef, outputs, taps, t, largest, work);
 
   const double eps = fft_error(t, U);
   const double eps_long = long_fft_error(t);
@@ -366,7 +377,9 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
     const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
     chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
   }
-  return passes_self_test(coef, taps) ? segment_outputs : 0;
+  const bool passed = passes_self_test(coef, taps, work);
+  unmap_pages(work);
+  return passed ? segment_outputs : 0;
 }
 
 void transform_block(int slot, const double *const *x, int n, double *const *sums,
@@ -387,8 +400,13 @@ void transform_block(int slot, const double *const *x, int n, double *const *sum
   }
 }
 
-void transform_slots(int count) {
-  while (static_cast<int>(scratch_slots.size()) < count) scratch_slots.push_back(make_scratch());
+size_t transform_slot_bytes(int count) {
+  return static_cast<size_t>(count - 1) * scratch_bytes();
+}
+
+void transform_slots(int count, page_map &pages) {
+  scratch_slots.resize(1);
+  while (static_cast<int>(scratch_slots.size()) < count) scratch_slots.push_back(make_scratch(pages));
 }
 
 double transform_check_limit(int c, double bound) {
