@@ -184,14 +184,17 @@ void compute_block(block &b, const run_plan &plan) {
     } else {
       opened = certify_block(b, plan, c);
     }
-    sum_open_outputs(b, plan, column_of(b, plan, c), open, opened, exact);
-    for (int j = 0; j < opened; j++) {
-      const extended size = magnitude(exact[j]);
-      if (size > b.peak) b.peak = static_cast<double>(size);
-      bool clip = false;
-      b.codes[c][static_cast<size_t>(open[j])] =
-          sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
-      b.clipped |= clip;
+    // The exact sums a chunk at a time, in a buffer of EXACT_CHUNK.
+    for (int from = 0; from < opened; from += EXACT_CHUNK) {
+      const int count = std::min(EXACT_CHUNK, opened - from);
+      sum_open_outputs(b, plan, column_of(b, plan, c), open + from, count, exact);
+      for (int j = 0; j < count; j++) {
+        const extended size = magnitude(exact[j]);
+        if (size > b.peak) b.peak = static_cast<double>(size);
+        bool clip = false;
+        b.codes[c][open[from + j]] = sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
+        b.clipped |= clip;
+      }
     }
     b.exact_count += static_cast<uint64_t>(opened);
   }

@@ -13,6 +13,9 @@
 // Slots of a run beyond its threads: one being read and one being written
 // while the others are computed.
 constexpr int EXTRA_SLOTS = 2;
+// The exact sums a block holds at once: a multiple of the four chains
+// summed together.
+constexpr int EXACT_CHUNK = 256;
 
 // A count not known yet: the input frames before the input has ended.
 constexpr uint64_t UNKNOWN = UINT64_MAX;
@@ -96,7 +99,7 @@ struct block {
   double *sums[2];    // output channels 1 and 2
   double *bounds[2];  // of each transform segment
   int *open;          // the outputs of a channel that take the exact sum
-  extended *exact;    // their exact sums
+  extended *exact;    // exact sums of EXACT_CHUNK of them at a time
   int *codes[2];
   unsigned char *bytes;
   double peak;

@@ -131,7 +131,7 @@ void make_ring(int count) {
   const size_t outputs = static_cast<size_t>(plan.outputs);
   const size_t slot_bytes =
       carved_bytes<unsigned char>(raw) + carved_bytes<int>(frames) +
-      carved_bytes<extended>(frames) + carved_bytes<unsigned char>(frames * 4) +
+      carved_bytes<extended>(EXACT_CHUNK) + carved_bytes<unsigned char>(frames * 4) +
       inputs * carved_bytes<double>(window) +
       outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) + carved_bytes<double>(segments) +
                  carved_bytes<int>(frames));
@@ -145,7 +145,7 @@ void make_ring(int count) {
     b.window = static_cast<int>(window);
     b.raw = carve<unsigned char>(ring_pages, raw);
     b.open = carve<int>(ring_pages, frames);
-    b.exact = carve<extended>(ring_pages, frames);
+    b.exact = carve<extended>(ring_pages, EXACT_CHUNK);
     b.bytes = carve<unsigned char>(ring_pages, frames * 4);
     for (int c = 0; c < 2; c++) {
       const bool in = c < plan.channels, out = c < plan.outputs;
