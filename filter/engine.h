@@ -1,6 +1,8 @@
 // The parts of the filter engine shared by the files of filter/, the tests and the benchmark.
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
@@ -172,10 +174,11 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
 //
 // Prepares a run of taps rows from the columns coef[c], c below outputs
 // (rounded[c] when that channel's exact sum rounds its running sum to
-// double). Returns the outputs of a segment, or 0 when the columns are
-// beyond what the bound covers or the plans fail their self-test; the sums
-// then come from the kernels.
-int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps);
+// double), for a run on the given threads. Returns the outputs of a
+// segment, or 0 when the columns are beyond what the bound covers or the
+// plans fail their self-test; the sums then come from the kernels.
+int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps,
+                      int threads);
 // The bytes transform_slots takes of a mapping for count blocks.
 size_t transform_slot_bytes(int count);
 // Makes the scratch of count blocks computed at once, all but the first
@@ -199,6 +202,11 @@ void transform_skew(double offset);
 // Multiplies each column's spectrum by 1 + relative as the run prepares it;
 // 0 unless a test shows that the self-test catches a transform gone wrong.
 void transform_spectrum_error(double relative);
+
+// Starts run(arg) on a thread of its own with the signals that stop a run
+// blocked, on a stack of the given bytes (0: the system's default); false
+// when it can't start.
+bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t stack);
 
 // Threads computing the blocks of a run: compute(slot) runs on one of
 // them, or on the calling thread. start_workers starts count - 1 threads;

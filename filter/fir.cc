@@ -106,7 +106,8 @@ void make_plan(const filter_job &job) {
   const filter_method method = method_wanted == automatic ? method_for(taps) : method_wanted;
   if (method == transform_sums && !plan.exact_only) {
     const bool rounded[2] = {false, job.channels == 2};
-    plan.segment = transform_prepare(plan.coef, rounded, plan.outputs, taps);
+    plan.segment =
+        transform_prepare(plan.coef, rounded, plan.outputs, taps, threads_for(job, BLOCK_FRAMES));
   }
   plan.block_frames = BLOCK_FRAMES;
   if (plan.segment != 0)

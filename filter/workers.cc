@@ -53,23 +53,32 @@ void *work(void *) {
 
 }  // namespace
 
+bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t stack) {
+  // The signals that stop a run go to the thread that reads, so that a
+  // read it waits in returns; other threads start with them blocked.
+  sigset_t stop;
+  sigset_t before;
+  sigemptyset(&stop);
+  for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stack != 0) pthread_attr_setstacksize(&attr, stack);
+  pthread_sigmask(SIG_BLOCK, &stop, &before);
+  const bool started = pthread_create(&thread, &attr, run, arg) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  pthread_attr_destroy(&attr);
+  return started;
+}
+
 void start_workers(int count, void (*compute)(int slot)) {
   task = compute;
   stopping = false;
   queued = 0;
   queued_from = 0;
   worker_count = 0;
-  // The signals that stop a run go to the thread that reads, so that a
-  // read it waits in returns; the workers start with them blocked.
-  sigset_t stop;
-  sigset_t before;
-  sigemptyset(&stop);
-  for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
-  pthread_sigmask(SIG_BLOCK, &stop, &before);
   while (worker_count < count - 1 && worker_count < MAX_THREADS &&
-         pthread_create(&workers[worker_count], nullptr, work, nullptr) == 0)
+         start_thread(workers[worker_count], work, nullptr, 0))
     worker_count++;
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void hand_out(int slot) {

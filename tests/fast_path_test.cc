@@ -305,7 +305,7 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
     const double *in[] = {x.data()};
     double *to[] = {sums.data()}, *bound[] = {bounds[h == &tiny]};
     const bool rounded[] = {false};
-    EXPECT_EQ(transform_prepare(coef, rounded, 1, 200), 825);
+    EXPECT_EQ(transform_prepare(coef, rounded, 1, 200, 1), 825);
     transform_block(0, in, 825, to, bound);
   }
   EXPECT_NEAR(bounds[1][0] / bounds[0][0], 0x1p-600, 0x1p-610);
