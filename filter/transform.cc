@@ -191,7 +191,8 @@ long_complex times(long_complex a, long_complex b) {
 // 2^-58 of the true ones.
 void long_transform(long_complex *a, int t, page_map pages) {
   const size_t n = size_t{1} << t, step = size_t{1} << (t / 2);
-  const long double turn = -2 * 3.14159265358979323846264338327950288L / static_cast<long double>(n);
+  const long double turn =
+      -2 * 3.14159265358979323846264338327950288L / static_cast<long double>(n);
   long_complex *fine = carve<long_complex>(pages, step);
   long_complex *coarse = carve<long_complex>(pages, n / step);
   long_complex *w = carve<long_complex>(pages, n / 2);
@@ -331,6 +332,43 @@ bool passes_self_test(const double *const *coef, int taps, page_map pages) {
   return true;
 }
 
+// The buffers of a transform of size 2^t: the spectra and the first
+// slot's scratch, in a mapping of their own.
+void make_size(int t) {
+  release_size();
+  fft_size = 1 << t;
+  const size_t half = static_cast<size_t>(fft_size / 2 + 1);
+  size_pages = map_pages(2 * carved_bytes<fftw_complex>(half) + scratch_bytes());
+  for (fftw_complex *&g : spectra) g = carve<fftw_complex>(size_pages, half);
+  scratch_slots.push_back(make_scratch(size_pages));
+}
+
+// The plans, on the first slot's scratch.
+void make_plans() {
+  // FFTW's planner allocates its tables itself and aborts when it can't.
+  // They take well under PLANNER_BASE and PLANNER_BYTES per point (found by
+  // running under address-space limits): room for that, found and given
+  // back first, leaves the planner what it needs, and a run without it
+  // ends as any run short of memory does.
+  void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(fft_size)));
+  fftw_free(room);
+  const scratch &s = scratch_slots[0];
+  forward = checked(fftw_plan_dft_r2c_1d(fft_size, s.in, s.spectrum, FFTW_ESTIMATE));
+  inverse = checked(fftw_plan_dft_c2r_1d(fft_size, s.product, s.out, FFTW_ESTIMATE));
+}
+
+// Column c's bound per unit of |x| (steps 1 to 3 and 5) and its chain's
+// (steps 6 and 7), from H = h, |G^|max = largest.
+void set_bounds(int c, int t, double h, double largest, int taps, bool rounded) {
+  const double eps = fft_error(t, U);
+  const double gamma2 = 2 * U / (1 - 2 * U);
+  per_norm[c] = SAFETY * SECOND_ORDER *
+                (fft_size * largest * (2 * eps + std::sqrt(2.0) * gamma2 + U) +
+                 long_fft_error(t) * std::sqrt(static_cast<double>(fft_size)) * h);
+  const double steps = rounded ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
+  chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
+}
+
 }  // namespace
 
 // Measured on 10 s of 16-bit stereo, whole runs side by side: the kernels
@@ -356,14 +394,7 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
   int t = 6;
   while ((1 << t) < 4 * taps && t < 14) t++;
   const bool new_size = fft_size != 1 << t;
-  if (new_size) {
-    release_size();
-    fft_size = 1 << t;
-    const size_t half = static_cast<size_t>(fft_size / 2 + 1);
-    size_pages = map_pages(2 * carved_bytes<fftw_complex>(half) + scratch_bytes());
-    for (fftw_complex *&g : spectra) g = carve<fftw_complex>(size_pages, half);
-    scratch_slots.push_back(make_scratch(size_pages));
-  }
+  if (new_size) make_size(t);
   segment_outputs = fft_size - taps + 1;
   channels_out = outputs;
 
@@ -372,39 +403,24 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
   // taps 1.7 ms sooner of 27; at 1023 taps no sooner, at 255 later). Their
   // work and the self-test's windows take a mapping for the time they need.
   const size_t n = static_cast<size_t>(fft_size);
-  spectra_job job{coef, outputs, taps, t, {},
-                  map_pages(carved_bytes<long_complex>(n) + carved_bytes<long_complex>(n / 2) +
-                            carved_bytes<long_complex>(size_t{1} << (t / 2)) +
-                            carved_bytes<long_complex>(n >> (t / 2)) + 2 * carved_bytes<double>(n))};
+  spectra_job job{
+      coef,
+      outputs,
+      taps,
+      t,
+      {},
+      map_pages(carved_bytes<long_complex>(n) + carved_bytes<long_complex>(n / 2) +
+                carved_bytes<long_complex>(size_t{1} << (t / 2)) +
+                carved_bytes<long_complex>(n >> (t / 2)) + 2 * carved_bytes<double>(n))};
   pthread_t helper;
-  const bool helped = new_size && threads > 1 && t >= 13 &&
-                      start_thread(helper, make_spectra, &job, HELPER_STACK);
+  const bool helped =
+      new_size && threads > 1 && t >= 13 && start_thread(helper, make_spectra, &job, HELPER_STACK);
   if (!helped) make_spectra(&job);
-  if (new_size) {
-    // FFTW's planner allocates its tables itself and aborts when it can't.
-    // They take well under PLANNER_BASE and PLANNER_BYTES per point (found
-    // by running under address-space limits): room for that, found and
-    // given back first, leaves the planner what it needs, and a run without
-    // it ends as any run short of memory does.
-    void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * n));
-    fftw_free(room);
-    const scratch &s = scratch_slots[0];
-    forward = checked(fftw_plan_dft_r2c_1d(fft_size, s.in, s.spectrum, FFTW_ESTIMATE));
-    inverse = checked(fftw_plan_dft_c2r_1d(fft_size, s.product, s.out, FFTW_ESTIMATE));
-  }
+  if (new_size) make_plans();
   if (helped) pthread_join(helper, nullptr);
 
-  const double eps = fft_error(t, U);
-  const double eps_long = long_fft_error(t);
-  const double gamma2 = 2 * U / (1 - 2 * U);
-  for (int c = 0; c < outputs; c++) {
-    const double h = static_cast<double>(h1[c]);
-    per_norm[c] = SAFETY * SECOND_ORDER *
-                  (fft_size * job.largest[c] * (2 * eps + std::sqrt(2.0) * gamma2 + U) +
-                   eps_long * std::sqrt(static_cast<double>(fft_size)) * h);
-    const double steps = rounded[c] ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
-    chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
-  }
+  for (int c = 0; c < outputs; c++)
+    set_bounds(c, t, static_cast<double>(h1[c]), job.largest[c], taps, rounded[c]);
   const bool passed = passes_self_test(coef, taps, job.work);
   unmap_pages(job.work);
   return passed ? segment_outputs : 0;
@@ -434,7 +450,8 @@ size_t transform_slot_bytes(int count) {
 
 void transform_slots(int count, page_map &pages) {
   scratch_slots.resize(1);
-  while (static_cast<int>(scratch_slots.size()) < count) scratch_slots.push_back(make_scratch(pages));
+  while (static_cast<int>(scratch_slots.size()) < count)
+    scratch_slots.push_back(make_scratch(pages));
 }
 
 double transform_check_limit(int c, double bound) {
