@@ -152,8 +152,7 @@ void compute_block(block &b, const run_plan &plan) {
   // The decoder goes with the kernel level: at level 0 it uses no AVX2
   // either, so that a run at the portable level is portable throughout.
   decode_frames(b.raw + b.from * frame_bytes(plan.channels, plan.in_bits), plan.in_bits,
-                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from,
-                simd_level() >= 1);
+                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from, simd_level() >= 1);
 
   b.transformed = false;
   if (plan.segment != 0 && b.n > 0 && !plan.transform_broken.load()) {
@@ -165,8 +164,7 @@ void compute_block(block &b, const run_plan &plan) {
     // A column of zeros needs no sums: its codes are known (below).
     for (int c = 0; c < plan.outputs; c++)
       if (plan.bound[c] != 0)
-        block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up,
-                   b.sums[c]);
+        block_sums(plan.reversed[c], column_of(b, plan, c).x, plan.taps, rounded_up, b.sums[c]);
   }
 
   int *open = b.open;
@@ -192,13 +190,13 @@ void compute_block(block &b, const run_plan &plan) {
         const extended size = magnitude(exact[j]);
         if (size > b.peak) b.peak = static_cast<double>(size);
         bool clip = false;
-        b.codes[c][open[from + j]] = sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
+        b.codes[c][open[from + j]] =
+            sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
         b.clipped |= clip;
       }
     }
     b.exact_count += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, plan.out_bits,
-                b.bytes);
+  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, plan.out_bits, b.bytes);
   raise_known_peak(plan, b.peak);
 }

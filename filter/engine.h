@@ -45,9 +45,9 @@ struct run_plan {
   double bound[2];                      // of the kernels' sums of output channels 1 and 2
   const double *coef[2];                // the columns, newest weight first
   double reversed[2][MAX_FIR_SAMPLES];  // the same, oldest weight first, as the kernels take them
-  int nonzero[2][MAX_FIR_SAMPLES];       // the taps not zero, of a column with a zero
+  int nonzero[2][MAX_FIR_SAMPLES];      // the taps not zero, of a column with a zero
   int nonzero_before[2][MAX_FIR_SAMPLES + 1];  // how many of them come before each tap
-  tap_list exact_taps[2];                // what exact sums visit of each column
+  tap_list exact_taps[2];                      // what exact sums visit of each column
   // The two values the run's blocks learn as they go, the only ones that
   // change once the plan is made: a magnitude some exact sum of the run has
   // reached, and that a block's check found the transform beyond its bound.
@@ -92,12 +92,12 @@ struct block {
   unsigned char *raw;
   int from;
   int to;
-  int window;   // samples of x, from the window's first frame
-  double *x[2];  // input channels 1 and 2
-  uint64_t t0;               // the first output frame
-  int n;                     // output frames
-  uint64_t frames;           // input frames, when the input has ended by this block; else UNKNOWN
-  uint64_t read_to;          // input frames read up to the end of this block
+  int window;         // samples of x, from the window's first frame
+  double *x[2];       // input channels 1 and 2
+  uint64_t t0;        // the first output frame
+  int n;              // output frames
+  uint64_t frames;    // input frames, when the input has ended by this block; else UNKNOWN
+  uint64_t read_to;   // input frames read up to the end of this block
   double *sums[2];    // output channels 1 and 2
   double *bounds[2];  // of each transform segment
   int *open;          // the outputs of a channel that take the exact sum

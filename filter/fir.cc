@@ -130,12 +130,12 @@ void make_ring(int count) {
   const size_t raw = static_cast<size_t>(frame_bytes(plan.channels, plan.in_bits)) * window;
   const size_t inputs = static_cast<size_t>(plan.channels);
   const size_t outputs = static_cast<size_t>(plan.outputs);
-  const size_t slot_bytes =
-      carved_bytes<unsigned char>(raw) + carved_bytes<int>(frames) +
-      carved_bytes<extended>(EXACT_CHUNK) + carved_bytes<unsigned char>(frames * 4) +
-      inputs * carved_bytes<double>(window) +
-      outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) + carved_bytes<double>(segments) +
-                 carved_bytes<int>(frames));
+  const size_t slot_bytes = carved_bytes<unsigned char>(raw) + carved_bytes<int>(frames) +
+                            carved_bytes<extended>(EXACT_CHUNK) +
+                            carved_bytes<unsigned char>(frames * 4) +
+                            inputs * carved_bytes<double>(window) +
+                            outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) +
+                                       carved_bytes<double>(segments) + carved_bytes<int>(frames));
   unmap_pages(ring_pages);
   const size_t scratch = plan.segment != 0 ? transform_slot_bytes(count) : 0;
   ring_pages = map_pages(slot_bytes * static_cast<size_t>(count) + scratch);

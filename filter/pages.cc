@@ -21,8 +21,8 @@ constexpr size_t HUGE_PAGE = size_t{1} << 21;
 page_map map_pages(size_t bytes) {
   const size_t whole = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
   // One page more than asked for, to start on a page boundary.
-  void *mapping = mmap(nullptr, whole + HUGE_PAGE, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  void *mapping =
+      mmap(nullptr, whole + HUGE_PAGE, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) out_of_memory();
   // Only the aligned pages are kept: the address space a run may take is
   // limited, as well as its memory.
