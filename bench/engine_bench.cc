@@ -178,7 +178,8 @@ void exact(benchmark::State &state) {
     if (fir_coef1[k] != 0) index.push_back(k);
   }
   before.push_back(static_cast<int>(index.size()));
-  const tap_list list = listed == 0 ? tap_list{nullptr, nullptr} : tap_list{index.data(), before.data()};
+  const tap_list list =
+      listed == 0 ? tap_list{nullptr, nullptr} : tap_list{index.data(), before.data()};
   std::vector<double> x(n + taps);
   std::mt19937 random(3);
   std::uniform_real_distribution<double> value(-1, 1);
