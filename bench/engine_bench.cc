@@ -261,9 +261,13 @@ BENCHMARK(filter<fir>)
 }  // namespace
 
 int main(int argc, char **argv) {
-  // --method TAPS: the method a run of TAPS rows takes, for bench/run.sh.
-  if (argc == 3 && strcmp(argv[1], "--method") == 0) {
-    puts(method_for(atoi(argv[2])) == transform_sums ? "fft" : "kernels");
+  // --method TAPS SECONDS: the method a run of TAPS rows over SECONDS of
+  // stereo at 44.1 kHz takes, for bench/run.sh.
+  if (argc == 4 && strcmp(argv[1], "--method") == 0) {
+    const int taps = atoi(argv[2]);
+    const uint64_t products = output_frames(44100 * strtoull(argv[3], nullptr, 10), taps) * 2 *
+                              static_cast<uint64_t>(taps);
+    puts(method_for(taps, products) == transform_sums ? "fft" : "kernels");
     return 0;
   }
   // The engine reports its progress on stderr.

@@ -83,7 +83,7 @@ for input in in in60; do
       build/release/tapsum_direct "$fir" "$work/in.wav" "$work/direct.wav" 2>/dev/null
       cmp -s "$work/direct.wav" "$work/fast.wav" || { echo "tapsum and the direct path differ at $taps taps"; exit 1; }
     fi
-    method=$(build/release/engine_bench --method "$taps")
+    method=$(build/release/engine_bench --method "$taps" "$seconds")
     awk -v t="$taps" -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" -v m="$method" 'BEGIN {
       printf "%6d %9.4f %9.4f %9.4f %9.4f %9.2f %9.2f %10.2f %11s\n", t, a, o, s, f, a / s, o / s, a / f, m
     }'

@@ -132,8 +132,10 @@ uint64_t transform_blocks();
 int simd_level();
 int set_simd_level(int wanted);
 
-// The method fir uses for taps coefficient rows when it may choose.
-filter_method method_for(int taps);
+// The method fir uses for taps coefficient rows and a run of the given
+// products (output frames times taps times output channels; UINT64_MAX when
+// the length is not known) when it may choose.
+filter_method method_for(int taps, uint64_t products);
 
 // Outputs a kernel call computes at once; callers round their counts up to
 // a multiple of it.

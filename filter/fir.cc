@@ -103,7 +103,11 @@ void make_plan(const filter_job &job) {
   plan.bound[1] = column_bound(fir_coef2, taps);
   plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0;
   plan.segment = 0;
-  const filter_method method = method_wanted == automatic ? method_for(taps) : method_wanted;
+  const uint64_t products = job.to_end ? UINT64_MAX
+                                       : output_frames(job.frames, taps) *
+                                             static_cast<uint64_t>(taps * plan.outputs);
+  const filter_method method =
+      method_wanted == automatic ? method_for(taps, products) : method_wanted;
   if (method == transform_sums && !plan.exact_only) {
     const bool rounded[2] = {false, job.channels == 2};
     plan.segment =

@@ -371,10 +371,18 @@ void set_bounds(int c, int t, double h, double largest, int taps, bool rounded) 
 
 }  // namespace
 
-// Measured on 10 s of 16-bit stereo, whole runs side by side: the kernels
-// are faster up to about 150 taps, the transform from there on.
-filter_method method_for(int taps) {
-  return taps >= 150 ? transform_sums : kernel_sums;
+// Measured on 10 s and 60 s of 16-bit stereo, whole runs side by side
+// (AMD EPYC family 26): the kernels are faster up to about 150 taps
+// whatever the length; the transform's plans, spectra and self-test cost
+// some 5 ms a run, so up to about 6e8 products (10 s of stereo at 511 taps:
+// 18.7 ms against 20.2; at 1023, 24.9 against 21.3; 60 s at 255, 47 against
+// 49) the kernels are faster still at the AVX-512 level, and up to a
+// share of that as large as their speed's at the others (AVX2 half,
+// portable an eighth).
+filter_method method_for(int taps, uint64_t products) {
+  if (taps < 150) return kernel_sums;
+  constexpr uint64_t kernels_faster[3] = {75'000'000, 300'000'000, 600'000'000};
+  return products <= kernels_faster[std::clamp(simd_level(), 0, 2)] ? kernel_sums : transform_sums;
 }
 
 int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps,
