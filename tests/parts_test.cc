@@ -1,4 +1,5 @@
 // The coefficient file's table rules, checked in this process.
+#include <cmath>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -55,6 +56,25 @@ TEST(FirFile, ReadsRowsAsTheTableRulesSay) {
     EXPECT_EQ(std::vector<double>(fir_coef1, fir_coef1 + shape.taps), r.coef1)
         << r.text.substr(0, 99);
     EXPECT_EQ(std::vector<double>(fir_coef2, fir_coef2 + shape.taps), stereo ? r.coef2 : r.coef1);
+  }
+}
+
+// A number converts as sscanf's "%lf%n" converts it, value and length,
+// whichever way the reader takes: forms at the edges of the plain decimal
+// ones it converts itself.
+TEST(FirFile, ConvertsNumbersAsScanfDoes) {
+  for (const char *text :
+       {"1", " -0.5 ", "+.5\n", "5.", "5.e3 ", "1e5", "1e-5x", "1e", "1e+ 2", "1.5x", "0x1p3 ",
+        "12345678901234567890123", "2.2250738585072011e-308", "4.9e-324 ", "1e-400", ".e1",
+        "-", "3,4", "0.1\t0.2", "7E+08\r\n", "1e400", "00012.5000 "}) {
+    double want = 0, got = 0;
+    int want_used = -1, got_used = -1;
+    const bool converts = sscanf(text, "%lf%n", &want, &want_used) == 1 && !std::isinf(want);
+    EXPECT_EQ(scan_number(text, &got, &got_used), converts ? 1 : 0) << text;
+    if (converts) {
+      EXPECT_EQ(got, want) << text;
+      EXPECT_EQ(got_used, want_used) << text;
+    }
   }
 }
 
