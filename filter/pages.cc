@@ -30,8 +30,7 @@ page_map map_pages(size_t bytes) {
   unsigned char *start = reinterpret_cast<unsigned char *>(
       (reinterpret_cast<uintptr_t>(first) + HUGE_PAGE - 1) & ~(HUGE_PAGE - 1));
   if (start != first) munmap(first, static_cast<size_t>(start - first));
-  if (start + whole != first + whole + HUGE_PAGE)
-    munmap(start + whole, static_cast<size_t>(first + HUGE_PAGE - start));
+  munmap(start + whole, static_cast<size_t>(first + HUGE_PAGE - start));
 #ifdef MADV_HUGEPAGE
   madvise(start, whole, MADV_HUGEPAGE);
 #endif
