@@ -294,6 +294,11 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   transform_spectrum_error(0x1p-48);
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
+  // Through a box of small taps an impulse shows 2^-40 off as less than
+  // the limit, and the segment of ones, which sums all the taps, as more.
+  transform_spectrum_error(0x1p-40);
+  run_filter({std::vector<double>(200, 1.0 / 256), {}, 2, 8, 8, j.data, 0}, fir);
+  EXPECT_EQ(transform_blocks(), 0u);
   transform_spectrum_error(0);
   // A column 2^-600 times another has the bound 2^-600 times as large, as
   // its spectrum's size is, whose squares would underflow.
