@@ -22,8 +22,6 @@ constexpr int EXACT_CHUNK = 256;
 // A count not known yet: the input frames before the input has ended.
 constexpr uint64_t UNKNOWN = UINT64_MAX;
 
-// The run's plan, made once by fir_setup before the first sample and read
-// by every block, on any thread.
 // The taps of a column an exact sum visits: all of them (index null), or
 // only those not zero, index[p] for p from before[first] to before[last +
 // 1] - 1. A zero product adds nothing to a sum but perhaps the sign of a
@@ -33,6 +31,8 @@ struct tap_list {
   const int *before;
 };
 
+// The run's plan, made once by fir_setup before the first sample and read
+// by every block, on any thread.
 struct run_plan {
   int channels;                         // input channels
   int in_bits;                          // input bits per sample
@@ -58,6 +58,9 @@ struct run_plan {
 // A mapping of whole 2 MiB pages for a run's larger buffers, which the
 // system may back with pages of that size (pages.cc): buffers are carved
 // from next on, 64 bytes at a time, and the mapping is given back whole.
+// A page_map{} maps nothing and measures: carving from it adds up the bytes
+// in bytes and gives null, so that one list of buffers both sizes a mapping
+// and lays it out.
 struct page_map {
   void *mapping;
   size_t bytes;
@@ -67,18 +70,18 @@ struct page_map {
 page_map map_pages(size_t bytes);
 void unmap_pages(page_map &pages);
 
-// The bytes a buffer of count values of T takes in a page_map.
-template <typename T>
-size_t carved_bytes(size_t count) {
-  return (count * sizeof(T) + 63) & ~size_t{63};
-}
-
-// count values of T from pages.next on, value-initialised.
+// count values of T from pages.next on, value-initialised; null, and the
+// bytes counted, when pages measures.
 template <typename T>
 T *carve(page_map &pages, size_t count) {
+  const size_t bytes = (count * sizeof(T) + 63) & ~size_t{63};
+  if (pages.mapping == nullptr) {
+    pages.bytes += bytes;
+    return nullptr;
+  }
   T *values = reinterpret_cast<T *>(pages.next);
   std::uninitialized_value_construct_n(values, count);
-  pages.next += carved_bytes<T>(count);
+  pages.next += bytes;
   return values;
 }
 
@@ -181,10 +184,9 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
 // plans fail their self-test; the sums then come from the kernels.
 int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps,
                       int threads);
-// The bytes transform_slots takes of a mapping for count blocks.
-size_t transform_slot_bytes(int count);
 // Makes the scratch of count blocks computed at once, all but the first
-// (made with the plans) from pages, the ring's.
+// (made with the plans) from pages, the ring's; with a page_map{}, only
+// measures it.
 void transform_slots(int count, page_map &pages);
 // The sums of the first n outputs of window x[c] of each output channel c,
 // a segment at a time, on slot's scratch; bounds[c][q] is the spread of

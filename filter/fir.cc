@@ -108,9 +108,9 @@ void make_plan(const filter_job &job) {
   plan.bound[1] = column_bound(fir_coef2, taps);
   plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0;
   plan.segment = 0;
-  const uint64_t products = job.to_end ? UINT64_MAX
-                                       : output_frames(job.frames, taps) *
-                                             static_cast<uint64_t>(taps * plan.outputs);
+  const uint64_t products =
+      job.to_end ? UINT64_MAX
+                 : output_frames(job.frames, taps) * static_cast<uint64_t>(taps * plan.outputs);
   const filter_method method =
       method_wanted == automatic ? method_for(taps, products) : method_wanted;
   if (method == transform_sums && !plan.exact_only) {
@@ -132,40 +132,40 @@ void make_plan(const filter_job &job) {
 // the next run makes its ring.
 page_map ring_pages;
 
-// count slots with every buffer a block of the run needs.
-void make_ring(int count) {
+// A slot's buffers, carved from pages.
+void carve_slot(block &b, page_map &pages) {
   const size_t frames = static_cast<size_t>(plan.block_frames);
-  const size_t window = static_cast<size_t>(plan.taps - 1) + frames + KERNEL_OUTPUTS;
+  const size_t window = static_cast<size_t>(b.window);
   const size_t segments = plan.segment != 0 ? frames / static_cast<size_t>(plan.segment) : 0;
-  const size_t raw = static_cast<size_t>(frame_bytes(plan.channels, plan.in_bits)) * window;
-  const size_t inputs = static_cast<size_t>(plan.channels);
-  const size_t outputs = static_cast<size_t>(plan.outputs);
-  const size_t slot_bytes = carved_bytes<unsigned char>(raw) + carved_bytes<int>(frames) +
-                            carved_bytes<extended>(EXACT_CHUNK) +
-                            carved_bytes<unsigned char>(frames * 4) +
-                            inputs * carved_bytes<double>(window) +
-                            outputs * (carved_bytes<double>(frames + KERNEL_OUTPUTS) +
-                                       carved_bytes<double>(segments) + carved_bytes<int>(frames));
-  unmap_pages(ring_pages);
-  const size_t scratch = plan.segment != 0 ? transform_slot_bytes(count) : 0;
-  ring_pages = map_pages(slot_bytes * static_cast<size_t>(count) + scratch);
+  b.raw = carve<unsigned char>(
+      pages, static_cast<size_t>(frame_bytes(plan.channels, plan.in_bits)) * window);
+  b.open = carve<int>(pages, frames);
+  b.exact = carve<extended>(pages, EXACT_CHUNK);
+  b.bytes = carve<unsigned char>(pages, frames * 4);
+  for (int c = 0; c < 2; c++) {
+    const bool in = c < plan.channels, out = c < plan.outputs;
+    b.x[c] = in ? carve<double>(pages, window) : nullptr;
+    b.sums[c] = out ? carve<double>(pages, frames + KERNEL_OUTPUTS) : nullptr;
+    b.bounds[c] = out ? carve<double>(pages, segments) : nullptr;
+    b.codes[c] = out ? carve<int>(pages, frames) : nullptr;
+  }
+}
+
+// count slots with every buffer a block of the run needs, and the
+// transform's scratch for each, in one mapping: measured, then laid out.
+void make_ring(int count) {
   ring.resize(static_cast<size_t>(count));
+  page_map size{};
   for (int slot = 0; slot < count; slot++) {
     block &b = ring[static_cast<size_t>(slot)];
     b.slot = slot;
-    b.window = static_cast<int>(window);
-    b.raw = carve<unsigned char>(ring_pages, raw);
-    b.open = carve<int>(ring_pages, frames);
-    b.exact = carve<extended>(ring_pages, EXACT_CHUNK);
-    b.bytes = carve<unsigned char>(ring_pages, frames * 4);
-    for (int c = 0; c < 2; c++) {
-      const bool in = c < plan.channels, out = c < plan.outputs;
-      b.x[c] = in ? carve<double>(ring_pages, window) : nullptr;
-      b.sums[c] = out ? carve<double>(ring_pages, frames + KERNEL_OUTPUTS) : nullptr;
-      b.bounds[c] = out ? carve<double>(ring_pages, segments) : nullptr;
-      b.codes[c] = out ? carve<int>(ring_pages, frames) : nullptr;
-    }
+    b.window = plan.taps - 1 + plan.block_frames + KERNEL_OUTPUTS;
+    carve_slot(b, size);
   }
+  if (plan.segment != 0) transform_slots(count, size);
+  unmap_pages(ring_pages);
+  ring_pages = map_pages(size.bytes);
+  for (block &b : ring) carve_slot(b, ring_pages);
   if (plan.segment != 0) transform_slots(count, ring_pages);
 }
 

@@ -128,7 +128,7 @@ struct scratch {
 };
 
 int fft_size;         // L
-int segment_outputs;  // channels_out of a segment_outputs, L - taps + 1
+int segment_outputs;  // outputs of a segment, L - taps + 1
 int channels_out;     // output channels
 fftw_plan forward;
 fftw_plan inverse;
@@ -163,12 +163,6 @@ T *checked(T *buffer) {
   return buffer;
 }
 
-// The bytes of a slot's scratch.
-size_t scratch_bytes() {
-  const size_t n = static_cast<size_t>(fft_size), half = n / 2 + 1;
-  return 2 * carved_bytes<double>(n) + 2 * carved_bytes<fftw_complex>(half);
-}
-
 scratch make_scratch(page_map &pages) {
   const size_t n = static_cast<size_t>(fft_size), half = n / 2 + 1;
   return {carve<double>(pages, n), carve<fftw_complex>(pages, half),
@@ -184,22 +178,44 @@ long_complex times(long_complex a, long_complex b) {
   return {a.re * b.re - a.im * b.im, a.re * b.im + a.im * b.re};
 }
 
-// The transform of a in place, its size L = 2^t: plain radix-2 decimation
-// in time, whose error step 3 takes from step 1. The twiddles w^k =
-// exp(-2 pi i k / L) are products of two tables of about sqrt(L) values
-// each, every value from sinl and cosl of an angle rounded twice: within
-// 2^-58 of the true ones.
-void long_transform(long_complex *a, int t, page_map pages) {
+// The long double transform's work: the values transformed, the twiddles
+// and the two tables they are made from, and the self-test's windows; for
+// a transform of size 2^t, carved from pages.
+struct long_work {
+  long_complex *a, *fine, *coarse, *w;
+  double *window, *sums;
+};
+
+long_work carve_work(page_map &pages, int t) {
+  const size_t n = size_t{1} << t, step = size_t{1} << (t / 2);
+  return {carve<long_complex>(pages, n),
+          carve<long_complex>(pages, step),
+          carve<long_complex>(pages, n / step),
+          carve<long_complex>(pages, n / 2),
+          carve<double>(pages, n),
+          carve<double>(pages, n)};
+}
+
+// The twiddles w^k = exp(-2 pi i k / L), L = 2^t, k below L / 2: products
+// of two tables of about sqrt(L) values each, every value from sinl and cosl
+// of an angle rounded twice: within 2^-58 of the true ones.
+void make_twiddles(const long_work &work, int t) {
   const size_t n = size_t{1} << t, step = size_t{1} << (t / 2);
   const long double turn =
       -2 * 3.14159265358979323846264338327950288L / static_cast<long double>(n);
-  long_complex *fine = carve<long_complex>(pages, step);
-  long_complex *coarse = carve<long_complex>(pages, n / step);
-  long_complex *w = carve<long_complex>(pages, n / 2);
-  for (size_t k = 0; k < step; k++) fine[k] = {std::cos(turn * k), std::sin(turn * k)};
+  for (size_t k = 0; k < step; k++) work.fine[k] = {std::cos(turn * k), std::sin(turn * k)};
   for (size_t k = 0; k < n / step; k++)
-    coarse[k] = {std::cos(turn * (k * step)), std::sin(turn * (k * step))};
-  for (size_t k = 0; k < n / 2; k++) w[k] = times(coarse[k / step], fine[k % step]);
+    work.coarse[k] = {std::cos(turn * (k * step)), std::sin(turn * (k * step))};
+  for (size_t k = 0; k < n / 2; k++) work.w[k] = times(work.coarse[k / step], work.fine[k % step]);
+}
+
+// The transform of work.a in place, its size L = 2^t, with the twiddles
+// made: plain radix-2 decimation in time, whose error step 3 takes from
+// step 1.
+void long_transform(const long_work &work, int t) {
+  long_complex *a = work.a;
+  const long_complex *w = work.w;
+  const size_t n = size_t{1} << t;
   for (size_t i = 1, j = 0; i < n; i++) {
     size_t bit = n >> 1;
     for (; j & bit; bit >>= 1) j ^= bit;
@@ -216,15 +232,16 @@ void long_transform(long_complex *a, int t, page_map pages) {
       }
 }
 
-// What make_spectra needs and gives: the columns, the size 2^t, a mapping
-// for its work, and |G^|max of each column.
+// What make_spectra needs and gives: the columns, whether each is the one
+// before it again, the size 2^t, its work, and |G^|max of each column.
 struct spectra_job {
   const double *const *coef;
+  const bool *repeats;
   int outputs;
   int taps;
   int t;
+  long_work work;
   double largest[2];
-  page_map work;
 };
 
 // G^ of each column's first taps rows: the transform of h / L in long
@@ -234,32 +251,28 @@ struct spectra_job {
 // its own.
 void *make_spectra(void *arg) {
   spectra_job &job = *static_cast<spectra_job *>(arg);
-  const double *const *coef = job.coef;
-  const int taps = job.taps, half = fft_size / 2 + 1;
-  double *largest = job.largest;
-  page_map pages = job.work;
-  long_complex *a = carve<long_complex>(pages, static_cast<size_t>(fft_size));
+  const int half = fft_size / 2 + 1;
+  long_complex *a = job.work.a;
+  make_twiddles(job.work, job.t);
   for (int c = 0; c < job.outputs; c++) {
     fftw_complex *g = spectra[c];
-    // Equal columns have equal spectra.
-    if (c > 0 && std::equal(coef[c], coef[c] + taps, coef[c - 1])) {
+    if (job.repeats[c]) {
       std::copy_n(spectra[c - 1][0], 2 * half, g[0]);
-      largest[c] = largest[c - 1];
+      job.largest[c] = job.largest[c - 1];
       continue;
     }
     std::fill_n(a, fft_size, long_complex{0, 0});
-    for (int k = 0; k < taps; k++)
-      a[static_cast<size_t>(k)].re = static_cast<long double>(coef[c][k]) / fft_size;
-    long_transform(a, job.t, pages);
+    for (int k = 0; k < job.taps; k++)
+      a[k].re = static_cast<long double>(job.coef[c][k]) / fft_size;
+    long_transform(job.work, job.t);
     double top = 0;
     for (int k = 0; k < half; k++) {
-      const double re = static_cast<double>(a[static_cast<size_t>(k)].re);
-      const double im = static_cast<double>(a[static_cast<size_t>(k)].im);
+      const double re = static_cast<double>(a[k].re), im = static_cast<double>(a[k].im);
       g[k][0] = re + spectrum_error * re;
       g[k][1] = im + spectrum_error * im;
       top = std::max(top, std::hypot(g[k][0], g[k][1]));
     }
-    largest[c] = top * (1 + 0x1p-51) + 0x1p-1070;
+    job.largest[c] = top * (1 + 0x1p-51) + 0x1p-1070;
   }
   return nullptr;
 }
@@ -273,7 +286,7 @@ double norm_up(const double *x, int n) {
   return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
 }
 
-// The complex products of the segment_outputs's spectrum with a column's.
+// The complex products of a segment's spectrum with a column's.
 void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int half) {
   for (int k = 0; k < half; k++) {
     const double a = x[k][0], b = x[k][1], c = g[k][0], d = g[k][1];
@@ -302,13 +315,14 @@ void segment(const scratch &s, const double *window, bool same_input, int c, dou
 // Step 11: the run's own plans and spectra on two windows whose true sums
 // are known without summing: an impulse, whose outputs are the column's
 // taps and zeros, and ones, whose outputs all equal the column's sum.
-bool passes_self_test(const double *const *coef, int taps, page_map pages) {
-  double *window = carve<double>(pages, static_cast<size_t>(fft_size));
-  double *sums = carve<double>(pages, static_cast<size_t>(segment_outputs));
+bool passes_self_test(const spectra_job &job) {
+  const double *const *coef = job.coef;
+  const int taps = job.taps;
+  double *window = job.work.window, *sums = job.work.sums;
   for (int c = 0; c < channels_out; c++) {
     // A column equal to the one before has its spectrum and a limit no
     // smaller: it passes as that one did.
-    if (c > 0 && std::equal(coef[c], coef[c] + taps, coef[c - 1])) continue;
+    if (job.repeats[c]) continue;
     const double limit = per_norm[c] / SAFETY;
     double norm = 0;
     std::fill_n(window, fft_size, 0.0);
@@ -334,13 +348,19 @@ bool passes_self_test(const double *const *coef, int taps, page_map pages) {
 
 // The buffers of a transform of size 2^t: the spectra and the first
 // slot's scratch, in a mapping of their own.
+void carve_size(page_map &pages) {
+  for (fftw_complex *&g : spectra)
+    g = carve<fftw_complex>(pages, static_cast<size_t>(fft_size / 2 + 1));
+  scratch_slots.assign(1, make_scratch(pages));
+}
+
 void make_size(int t) {
   release_size();
   fft_size = 1 << t;
-  const size_t half = static_cast<size_t>(fft_size / 2 + 1);
-  size_pages = map_pages(2 * carved_bytes<fftw_complex>(half) + scratch_bytes());
-  for (fftw_complex *&g : spectra) g = carve<fftw_complex>(size_pages, half);
-  scratch_slots.push_back(make_scratch(size_pages));
+  page_map size{};
+  carve_size(size);
+  size_pages = map_pages(size.bytes);
+  carve_size(size_pages);
 }
 
 // The plans, on the first slot's scratch.
@@ -410,16 +430,12 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
   // one makes the plans, when the run has a second thread (measured: 8191
   // taps 1.7 ms sooner of 27; at 1023 taps no sooner, at 255 later). Their
   // work and the self-test's windows take a mapping for the time they need.
-  const size_t n = static_cast<size_t>(fft_size);
-  spectra_job job{
-      coef,
-      outputs,
-      taps,
-      t,
-      {},
-      map_pages(carved_bytes<long_complex>(n) + carved_bytes<long_complex>(n / 2) +
-                carved_bytes<long_complex>(size_t{1} << (t / 2)) +
-                carved_bytes<long_complex>(n >> (t / 2)) + 2 * carved_bytes<double>(n))};
+  bool repeats[2] = {};
+  for (int c = 1; c < outputs; c++) repeats[c] = std::equal(coef[c], coef[c] + taps, coef[c - 1]);
+  page_map size{};
+  carve_work(size, t);
+  page_map work = map_pages(size.bytes);
+  spectra_job job{coef, repeats, outputs, taps, t, carve_work(work, t), {}};
   pthread_t helper;
   const bool helped =
       new_size && threads > 1 && t >= 13 && start_thread(helper, make_spectra, &job, HELPER_STACK);
@@ -429,8 +445,8 @@ int transform_prepare(const double *const *coef, const bool *rounded, int output
 
   for (int c = 0; c < outputs; c++)
     set_bounds(c, t, static_cast<double>(h1[c]), job.largest[c], taps, rounded[c]);
-  const bool passed = passes_self_test(coef, taps, job.work);
-  unmap_pages(job.work);
+  const bool passed = passes_self_test(job);
+  unmap_pages(work);
   return passed ? segment_outputs : 0;
 }
 
@@ -452,14 +468,13 @@ void transform_block(int slot, const double *const *x, int n, double *const *sum
   }
 }
 
-size_t transform_slot_bytes(int count) {
-  return static_cast<size_t>(count - 1) * scratch_bytes();
-}
-
 void transform_slots(int count, page_map &pages) {
-  scratch_slots.resize(1);
-  while (static_cast<int>(scratch_slots.size()) < count)
-    scratch_slots.push_back(make_scratch(pages));
+  const bool measures = pages.mapping == nullptr;
+  if (!measures) scratch_slots.resize(1);
+  for (int slot = 1; slot < count; slot++) {
+    const scratch s = make_scratch(pages);
+    if (!measures) scratch_slots.push_back(s);
+  }
 }
 
 double transform_check_limit(int c, double bound) {
