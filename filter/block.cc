@@ -99,14 +99,10 @@ bool transform_sums_of(block &b, const run_plan &plan) {
   for (int j = 1; j < CHECKS; j++)
     checked[j] = static_cast<int>(((2 * j + 1) * int64_t{b.n} / 8 + moved) % b.n);
   for (int c = 0; c < plan.outputs; c++) {
-    // The checked outputs' sums as the portable kernel forms them, one chain
-    // of rounded products and sums each, four chains at once: within the
-    // column's bound of the true sums (certify.cc).
-    double kernel[CHECKS] = {};
-    for (int m = 0; m < plan.taps; m++) {
-      const double h = plan.reversed[c][m];
-      for (int j = 0; j < CHECKS; j++) kernel[j] += h * x[c][checked[j] + m];
-    }
+    // The checked outputs' sums as the portable kernel forms them: within
+    // the column's bound of the true sums.
+    double kernel[CHECKS];
+    portable_sums_at(plan.reversed[c], x[c], plan.taps, checked, CHECKS, kernel);
     for (int j = 0; j < CHECKS; j++) {
       const int i = checked[j];
       const double larger = std::max(std::fabs(kernel[j]), std::fabs(sums[c][i]));

@@ -149,6 +149,11 @@ constexpr int KERNEL_OUTPUTS = 8;
 // chain of taps fused multiply-adds (or products and additions in the
 // portable kernel), so it is rounded at most taps + 1 times on any path.
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums);
+// The portable kernel's sums of count outputs, at most 8, anywhere in x:
+// output j's window starts at x + at[j]. One chain each, as pass_portable
+// forms it, within the column's bound (certify.cc).
+void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
+                      double *sums);
 
 // The exact sum of coef[k] * at[-k] for k from first to last of taps, added
 // in that order to sum: in the extended format, or with the running sum

@@ -419,6 +419,16 @@ void block_sums(const double *reversed, const double *x, int taps, int n, double
   sums_portable(reversed, x, taps, n, sums);
 }
 
+void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
+                      double *sums) {
+  double acc[8] = {};
+  for (int m = 0; m < taps; m++) {
+    const double h = reversed[m];
+    for (int j = 0; j < count; j++) acc[j] += h * x[at[j] + m];
+  }
+  std::copy_n(acc, count, sums);
+}
+
 int simd_level() {
   return level;
 }
