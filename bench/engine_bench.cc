@@ -24,7 +24,9 @@
 #include <random>
 #include <vector>
 
-#include "cli/tapsum.h"
+#include "base/extended.h"
+#include "base/report.h"
+#include "base/streams.h"
 #include "filter/engine.h"
 
 namespace {
@@ -32,7 +34,8 @@ namespace {
 constexpr uint32_t frames = 2 * 44100;
 
 std::vector<char> samples;
-double peak_rate[3];  // multiply-adds per ns, by kernel level
+std::vector<double> coef;  // the low-pass column
+double peak_rate[3];       // multiply-adds per ns, by kernel level
 
 std::vector<char> noise() {
   std::mt19937 random(1);
@@ -49,10 +52,11 @@ std::vector<char> noise() {
 
 void low_pass(int taps) {
   const double pi = std::acos(-1.0);
+  coef.resize(static_cast<size_t>(taps));
   for (int n = 0; n < taps; n++) {
     const double x = n - (taps - 1) / 2.0;
     const double sinc = x == 0 ? 0.2 : std::sin(0.2 * pi * x) / (pi * x);
-    fir_coef1[n] = fir_coef2[n] = sinc * (0.54 - 0.46 * std::cos(2 * pi * n / (taps - 1)));
+    coef[n] = sinc * (0.54 - 0.46 * std::cos(2 * pi * n / (taps - 1)));
   }
 }
 
@@ -173,9 +177,9 @@ void exact(benchmark::State &state) {
   low_pass(taps);
   std::vector<int> index, before;
   for (int k = 0; k < taps; k++) {
-    if (listed == 2 && k % 2 == 1) fir_coef1[k] = 0;
+    if (listed == 2 && k % 2 == 1) coef[k] = 0;
     before.push_back(static_cast<int>(index.size()));
-    if (fir_coef1[k] != 0) index.push_back(k);
+    if (coef[k] != 0) index.push_back(k);
   }
   before.push_back(static_cast<int>(index.size()));
   const tap_list list =
@@ -190,7 +194,7 @@ void exact(benchmark::State &state) {
     for (int i = 0; i < n; i += 4) {
       const double *at[4] = {&x[i + taps - 1], &x[i + taps], &x[i + taps + 1], &x[i + taps + 2]};
       for (extended &sum : sums) sum = 0;
-      exact_sum4(fir_coef1, at, 0, taps - 1, list, rounded, sums);
+      exact_sum4(coef.data(), at, 0, taps - 1, list, rounded, sums);
       benchmark::DoNotOptimize(sums);
     }
     macs += static_cast<double>(n) * taps;
@@ -210,7 +214,7 @@ void filter(benchmark::State &state) {
   if (write(in_fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
     state.SkipWithError("can't hold the samples in memory");
   const int out_fd = open("/dev/null", O_WRONLY);
-  const filter_job job{2, 16, taps, false, 16, frames, false};
+  const filter_job job{2, 16, taps, false, 16, frames, false, {coef.data(), coef.data()}};
   uint64_t outputs = 0;
   uint64_t exact = 0;
   for (auto _ : state) {

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -11,8 +12,10 @@
 #include <new>
 #include <string>
 
+#include "base/report.h"
+#include "base/signals.h"
+#include "base/streams.h"
 #include "cli/run.h"
-#include "cli/tapsum.h"
 #include "filter/filter.h"
 #include "fir_file/fir_file.h"
 #include "wav/wav.h"
@@ -20,7 +23,7 @@
 namespace {
 
 [[noreturn]] void bad_arguments() {
-  err_exit(1, "tapsum: Bad arguments. Type 'tapsum -h' for help.\n");
+  usage_error("Bad arguments. Type 'tapsum -h' for help.");
 }
 
 // The header stage and the direct path read and write byte by byte, the
@@ -41,9 +44,9 @@ void refuse_named_output(int in, const struct stat &fir_stat, const char *out_na
   struct stat out_stat {};
   if (stat(out_name, &out_stat) != 0) return;
   if (fstat(in, &in_stat) == 0 && same_file(in_stat, out_stat))
-    err_exit(2, "tapsum: Input and output are the same file '%s'.\n", out_name);
+    fatal(2, "Input and output are the same file '%s'.", out_name);
   if (same_file(fir_stat, out_stat))
-    err_exit(2, "tapsum: FIR file and output are the same file '%s'.\n", out_name);
+    fatal(2, "FIR file and output are the same file '%s'.", out_name);
 }
 
 // Standard output redirected onto a regular file being read (">>" or "1<>"
@@ -55,9 +58,9 @@ void refuse_standard_output(int in, const char *in_name, const struct stat &fir_
   struct stat out_stat {};
   if (fstat(STDOUT_FILENO, &out_stat) != 0 || !S_ISREG(out_stat.st_mode)) return;
   if (fstat(in, &in_stat) == 0 && S_ISREG(in_stat.st_mode) && same_file(in_stat, out_stat))
-    err_exit(2, "tapsum: Input and output are the same file '%s'.\n", in_name);
+    fatal(2, "Input and output are the same file '%s'.", in_name);
   if (S_ISREG(fir_stat.st_mode) && same_file(fir_stat, out_stat))
-    err_exit(2, "tapsum: FIR file and output are the same file '%s'.\n", fir_name);
+    fatal(2, "FIR file and output are the same file '%s'.", fir_name);
 }
 
 // Descriptors 0, 1 and 2 that are closed are opened on /dev/null, so that no
@@ -121,7 +124,7 @@ command_line parse_command_line(int argc, char **argv) {
   if (names >= 2) args.in_name = argv[first + 1];
   if (names == 3) args.out_name = argv[first + 2];
   if (args.out_name == nullptr && isatty(STDOUT_FILENO))
-    err_exit(1, "tapsum: Standard output is a terminal: name an output file or redirect it.\n");
+    usage_error("Standard output is a terminal: name an output file or redirect it.");
   return args;
 }
 
@@ -139,12 +142,12 @@ run_files open_files(const command_line &args, const struct stat &fir_stat) {
   run_files files{STDIN_FILENO, STDOUT_FILENO};
   if (args.in_name != nullptr) {
     files.in = open(args.in_name, O_RDONLY);
-    if (files.in < 0) err_exit(2, "tapsum: Can't open input file '%s'.\n", args.in_name);
+    if (files.in < 0) fatal(2, "Can't open input file '%s'.", args.in_name);
   }
   if (args.out_name != nullptr) {
     refuse_named_output(files.in, fir_stat, args.out_name);
     files.out = open(args.out_name, O_WRONLY | O_CREAT, 0666);
-    if (files.out < 0) err_exit(2, "tapsum: Can't open output file '%s'.\n", args.out_name);
+    if (files.out < 0) fatal(2, "Can't open output file '%s'.", args.out_name);
   } else {
     refuse_standard_output(files.in, args.in_name != nullptr ? args.in_name : "(standard input)",
                            fir_stat, args.fir_name);
@@ -165,7 +168,7 @@ void read_environment() {
 
 // The header stage, the filter stage and the end of the run. Returns the
 // process's status, or ends the process.
-int run_stages(filter_stage filter, const command_line &args, const fir_shape &shape,
+int run_stages(filter_stage filter, const command_line &args, const fir_table &fir,
                const run_files &files) {
   catch_stop_signals();
   byte_stream in = stream_on(files.in, in_buffer, sizeof in_buffer, input_failed);
@@ -173,11 +176,12 @@ int run_stages(filter_stage filter, const command_line &args, const fir_shape &s
   const wav_input input = read_header(in);
   const filter_job job{input.channels,
                        input.bits,
-                       shape.taps,
-                       shape.stereo,
+                       fir.taps,
+                       fir.stereo,
                        args.out_bits != 0 ? args.out_bits : input.bits,
                        input.frames,
-                       input.to_end};
+                       input.to_end,
+                       {fir.columns[0].data(), fir.columns[1].data()}};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.
   const wav_output output{output_frames(input.frames, job.taps), output_channels(job), job.out_bits,
@@ -194,7 +198,7 @@ int run_stages(filter_stage filter, const command_line &args, const fir_shape &s
   flush_bytes(out);
   const int sig = stop_signal();
   if (sig != 0) end_progress_line();
-  fprintf(stderr, "%ld samples written.\n", static_cast<long>(written));
+  note("%" PRIu64 " samples written.\n", written);
   if (sig != 0) end_by_signal(sig);
   return 0;
 }
@@ -208,12 +212,12 @@ int run_tapsum(int argc, char **argv, filter_stage filter) {
   const command_line args = parse_command_line(argc, argv);
 
   const int fir = open(args.fir_name, O_RDONLY);
-  if (fir < 0) err_exit(2, "tapsum: Can't open FIR file '%s'.\n", args.fir_name);
+  if (fir < 0) fatal(2, "Can't open FIR file '%s'.", args.fir_name);
   struct stat fir_stat {};
   if (fstat(fir, &fir_stat) != 0) fir_stat = {};
-  const fir_shape shape = load_fir(fir, args.fir_name);
+  const fir_table table = load_fir(fir, args.fir_name);
 
   const run_files files = open_files(args, fir_stat);
   read_environment();
-  return run_stages(filter, args, shape, files);
+  return run_stages(filter, args, table, files);
 }

@@ -8,7 +8,7 @@
 #include <cmath>
 #include <cstdint>
 
-#include "cli/tapsum.h"
+#include "base/extended.h"
 #include "filter/engine.h"
 #include "wav/wav.h"
 

@@ -12,19 +12,27 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/tapsum.h"
+#include <vector>
+
+#include "base/extended.h"
+#include "base/report.h"
+#include "base/signals.h"
 #include "filter/engine.h"
 #include "wav/wav.h"
 
 namespace {
 
-// The run's fixed values and what its outputs have shown so far.
+// The run's fixed values, the ring buffers of input samples of channel 1
+// and channel 2, each of taps slots, and what its outputs have shown so far.
 struct direct_state {
   byte_stream *out;
   int channels;
   int out_bits;
   int taps;
   bool stereo_fir;
+  const double *const *coef;
+  double *data1;
+  double *data2;
   double peak;
   bool clipped;
 };
@@ -63,26 +71,28 @@ void put(extended sum, direct_state &r) {
 // One output frame over count taps from coefficient first, channel 1 before
 // channel 2; newest is the ring slot of the newest sample.
 void put_frame(direct_state &r, int first, int count, int newest) {
-  put(sum_extended(fir_coef1, data1, r.taps, first, count, newest), r);
+  put(sum_extended(r.coef[0], r.data1, r.taps, first, count, newest), r);
   if (r.channels == 2)
-    put(sum_rounded(fir_coef2, data2, r.taps, first, count, newest), r);
+    put(sum_rounded(r.coef[1], r.data2, r.taps, first, count, newest), r);
   else if (r.stereo_fir)
-    put(sum_extended(fir_coef2, data1, r.taps, first, count, newest), r);
+    put(sum_extended(r.coef[1], r.data1, r.taps, first, count, newest), r);
 }
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
 // a stereo frame are read even when the first is missing.
 int read_frame(const direct_state &r, byte_stream &in, int bits, int slot) {
-  int ended = read_sample(in, bits, &data1[slot]);
-  if (r.channels == 2) ended |= read_sample(in, bits, &data2[slot]);
+  int ended = read_sample(in, bits, &r.data1[slot]);
+  if (r.channels == 2) ended |= read_sample(in, bits, &r.data2[slot]);
   return ended;
 }
 
 }  // namespace
 
 uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
-  direct_state r{&out, job.channels, job.out_bits, job.taps, job.stereo_fir, 0, false};
   const int taps = job.taps;
+  std::vector<double> rings(2 * static_cast<size_t>(taps));
+  direct_state r{&out,     job.channels, job.out_bits,        taps, job.stereo_fir,
+                 job.coef, rings.data(), rings.data() + taps, 0,    false};
   const int in_bits = job.in_bits;
   const uint32_t frames = job.frames;
   const bool to_end = job.to_end;
@@ -104,10 +114,8 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
     ended = !to_end && written == frames;
   }
 
-  // Steady: each frame overwrites the oldest sample. Progress is reported
-  // at every multiple of 1% of more than 100 declared frames, unless the
-  // run reads to the end.
-  const bool progress = !to_end && frames > 100;
+  // Steady: each frame overwrites the oldest sample, with the percentage.
+  const progress_schedule progress = schedule_progress(frames, taps, to_end);
   if (!ended) {
     slot = 0;
     while (!read_frame(r, in, in_bits, slot)) {
@@ -115,7 +123,7 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
       written++;
       slot = slot + 1 == taps ? 0 : slot + 1;
       ended = !to_end && written == frames;
-      if (progress && written % (frames / 100) == 0) report_progress(written, frames);
+      report_progress(progress, written, written);
       if (ended) break;
     }
   }

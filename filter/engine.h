@@ -9,7 +9,7 @@
 #include <memory>
 #include <vector>
 
-#include "cli/tapsum.h"
+#include "base/extended.h"
 #include "filter/filter.h"
 
 // Slots of a run beyond its threads: one being read and one being written
@@ -34,20 +34,20 @@ struct tap_list {
 // The run's plan, made once by fir_setup before the first sample and read
 // by every block, on any thread.
 struct run_plan {
-  int channels;                         // input channels
-  int in_bits;                          // input bits per sample
-  int outputs;                          // output channels
-  int out_bits;                         // output bits per sample
-  int taps;                             // coefficient rows
-  int block_frames;                     // output frames of a full block
-  int segment;                          // outputs of a transform segment; 0 when the kernels sum
-  bool exact_only;                      // no bound: every output takes the exact sum
-  double bound[2];                      // of the kernels' sums of output channels 1 and 2
-  const double *coef[2];                // the columns, newest weight first
-  double reversed[2][MAX_FIR_SAMPLES];  // the same, oldest weight first, as the kernels take them
-  int nonzero[2][MAX_FIR_SAMPLES];      // the taps not zero, of a column with a zero
-  int nonzero_before[2][MAX_FIR_SAMPLES + 1];  // how many of them come before each tap
-  tap_list exact_taps[2];                      // what exact sums visit of each column
+  int channels;            // input channels
+  int in_bits;             // input bits per sample
+  int outputs;             // output channels
+  int out_bits;            // output bits per sample
+  int taps;                // coefficient rows
+  int block_frames;        // output frames of a full block
+  int segment;             // outputs of a transform segment; 0 when the kernels sum
+  bool exact_only;         // no bound: every output takes the exact sum
+  double bound[2];         // of the kernels' sums of output channels 1 and 2
+  const double *coef[2];   // the columns, newest weight first
+  double *reversed[2];     // the same, oldest weight first, as the kernels take them
+  int *nonzero[2];         // the taps not zero, of a column with a zero
+  int *nonzero_before[2];  // how many of them come before each tap, and in all
+  tap_list exact_taps[2];  // what exact sums visit of each column
   // The two values the run's blocks learn as they go, the only ones that
   // change once the plan is made: a magnitude some exact sum of the run has
   // reached, and that a block's check found the transform beyond its bound.
@@ -115,12 +115,6 @@ struct block {
 
 // Computes a block from its raw bytes to its output bytes (block.cc).
 void compute_block(block &b, const run_plan &plan);
-
-// The report lines both paths print: the percentage after done of frames
-// declared frames, and at the end the peak level and, when an output
-// clipped, the warning.
-void report_progress(uint64_t done, uint64_t frames);
-void report_end(double peak, bool clipped);
 
 // How many output samples of the last fir call took the exact sum because
 // the bound could not decide their code, or they could be the peak; and how

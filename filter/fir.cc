@@ -23,7 +23,8 @@
 #include <cstdlib>
 #include <vector>
 
-#include "cli/tapsum.h"
+#include "base/report.h"
+#include "base/signals.h"
 #include "filter/engine.h"
 #include "wav/wav.h"
 
@@ -81,6 +82,19 @@ int threads_for(const filter_job &job, int block_frames) {
   return std::clamp(threads, 1, MAX_THREADS);
 }
 
+// The columns as the kernels and the exact sums take them, in a mapping of
+// their own; the last run's is given back when the next run makes its plan.
+page_map column_pages;
+
+void carve_columns(page_map &pages, int taps) {
+  const size_t n = static_cast<size_t>(taps);
+  for (int c = 0; c < 2; c++) {
+    plan.reversed[c] = carve<double>(pages, n);
+    plan.nonzero[c] = carve<int>(pages, n);
+    plan.nonzero_before[c] = carve<int>(pages, n + 1);
+  }
+}
+
 // Makes the plan: the layout, the columns, their bounds, the method and
 // the block's frames.
 void make_plan(const filter_job &job) {
@@ -90,8 +104,13 @@ void make_plan(const filter_job &job) {
   plan.outputs = output_channels(job);
   plan.out_bits = job.out_bits;
   plan.taps = taps;
-  plan.coef[0] = fir_coef1;
-  plan.coef[1] = fir_coef2;
+  plan.coef[0] = job.coef[0];
+  plan.coef[1] = job.coef[1];
+  page_map size{};
+  carve_columns(size, taps);
+  unmap_pages(column_pages);
+  column_pages = map_pages(size.bytes);
+  carve_columns(column_pages, taps);
   for (int c = 0; c < 2; c++) {
     int count = 0;
     for (int k = 0; k < taps; k++) {
@@ -104,8 +123,8 @@ void make_plan(const filter_job &job) {
     plan.exact_taps[c] = count < taps ? tap_list{plan.nonzero[c], plan.nonzero_before[c]}
                                       : tap_list{nullptr, nullptr};
   }
-  plan.bound[0] = column_bound(fir_coef1, taps);
-  plan.bound[1] = column_bound(fir_coef2, taps);
+  plan.bound[0] = column_bound(plan.coef[0], taps);
+  plan.bound[1] = column_bound(plan.coef[1], taps);
   plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0;
   plan.segment = 0;
   const uint64_t products =
@@ -192,6 +211,7 @@ struct stream {
   uint64_t next_t0;        // the first output frame of the next block
   uint64_t next_to_read;   // the next block to read
   uint64_t next_to_write;  // the next block to write
+  progress_schedule progress;
   double peak;
   bool clipped;
 };
@@ -248,16 +268,8 @@ void write_block(stream &s) {
   write_bytes(
       *s.out, b.bytes,
       static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, job.out_bits)));
-  // Progress at every multiple of 1% of more than 100 declared frames, for
-  // the frames of the steady phase: those read after the first taps. A run
-  // that reads to the end has no share to show.
-  if (!job.to_end && job.frames > 100) {
-    const uint32_t step = job.frames / 100;
-    const uint64_t from = std::max(b.t0 + 1, static_cast<uint64_t>(job.taps) + 1);
-    const uint64_t to = std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to);
-    for (uint64_t c = (from + step - 1) / step * step; c <= to; c += step)
-      report_progress(c, job.frames);
-  }
+  // The percentage for the frames read of those the block writes.
+  report_progress(s.progress, b.t0 + 1, std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to));
   if (b.peak > s.peak) s.peak = b.peak;
   s.clipped |= b.clipped;
   exact_count += b.exact_count;
@@ -277,7 +289,9 @@ void fir_setup(const filter_job &job) {
 }
 
 uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
-  stream s{&in, &out, &job, 0, UNKNOWN, 0, 0, 0, 0, false};
+  stream s{
+      &in, &out, &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, job.taps, job.to_end),
+      0,   false};
   for (;;) {
     while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total && !stop_signal())
       read_block(s);
@@ -288,17 +302,6 @@ uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
 
   if (!stop_signal()) report_end(s.peak, s.clipped);
   return s.next_t0;
-}
-
-void report_progress(uint64_t done, uint64_t frames) {
-  fprintf(stderr, "\r%3ld%% done", static_cast<long>(done * 100 / frames));
-  progress_line_open(true);
-}
-
-void report_end(double peak, bool clipped) {
-  progress_line_open(false);
-  fprintf(stderr, "\rPeak level was %.0f%%.\n", static_cast<double>(extended(peak) * 100));
-  if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
 }
 
 uint64_t exact_outputs() {

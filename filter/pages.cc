@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "cli/tapsum.h"
+#include "base/report.h"
 #include "filter/engine.h"
 
 namespace {

@@ -88,7 +88,7 @@
 #include <limits>
 #include <vector>
 
-#include "cli/tapsum.h"
+#include "base/report.h"
 #include "filter/engine.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include <pthread.h>
 #include <signal.h>
 
-#include "cli/tapsum.h"
+#include "base/signals.h"
 #include "filter/engine.h"
 
 namespace {

@@ -9,7 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "cli/tapsum.h"
+#include "base/report.h"
+#include "base/streams.h"
 
 namespace {
 
@@ -23,34 +24,39 @@ int scan_row(const char *text, double *first, double *second) {
 }
 
 const char *file_name;  // for the read-failure message
-bool nul_in_line;       // the last line read held a NUL byte
-unsigned char buffer[1 << 16];
 
 [[noreturn]] void bad_fir_file() {
-  err_exit(2, "tapsum: Bad FIR file.\n");
+  fatal(2, "Bad FIR file.");
 }
 
 [[noreturn]] void unreadable() {
-  err_exit(2, "tapsum: Can't read FIR file '%s'.\n", file_name);
+  fatal(2, "Can't read FIR file '%s'.", file_name);
 }
+
+// A physical line of the file as the table rules see it: its first 79
+// characters, and whether it held a NUL byte.
+struct text_line {
+  char text[80];
+  bool nul;
+};
 
 // Reads one physical line into line, whatever its length: its first 79
 // characters are kept and the rest of it, up to and including its line feed,
 // is discarded. A UTF-8 byte order mark that opens the file is skipped.
-bool next_line(byte_stream &file, bool first) {
+bool next_line(byte_stream &file, text_line &line, bool first) {
   int n = 0;
   int c;
-  nul_in_line = false;
+  line.nul = false;
   while ((c = next_byte(file)) >= 0) {
-    nul_in_line |= c == '\0';
-    if (n < static_cast<int>(sizeof line) - 1) line[n++] = static_cast<char>(c);
+    line.nul |= c == '\0';
+    if (n < static_cast<int>(sizeof line.text) - 1) line.text[n++] = static_cast<char>(c);
     if (first && n == 3) {
       first = false;
-      if (memcmp(line, "\xEF\xBB\xBF", 3) == 0) n = 0;
+      if (memcmp(line.text, "\xEF\xBB\xBF", 3) == 0) n = 0;
     }
     if (c == '\n') break;
   }
-  line[n] = '\0';
+  line.text[n] = '\0';
   return n > 0 || c >= 0;
 }
 
@@ -92,44 +98,46 @@ int scan_number(const char *text, double *value, int *used) {
   return 1;
 }
 
-fir_shape load_fir(int fd, const char *name) {
+fir_table load_fir(int fd, const char *name) {
   file_name = name;
+  unsigned char buffer[1 << 16];
   byte_stream file = stream_on(fd, buffer, sizeof buffer, unreadable);
+  text_line line;
   double value = 0;
   int used = 0;
   bool first = true;
   // No text file of coefficients holds a NUL byte, and every WAV file does:
   // one in the titles or the table is a file given in the wrong place.
   do {
-    if (!next_line(file, first) || nul_in_line) bad_fir_file();
+    if (!next_line(file, line, first) || line.nul) bad_fir_file();
     first = false;
-  } while (!scan_number(line, &value, &used));
+  } while (!scan_number(line.text, &value, &used));
 
-  int taps = 0;
+  fir_table table{};
   int columns = 0;
   for (;;) {
-    const int r = scan_row(line, &fir_coef1[taps], &fir_coef2[taps]);
+    double row[2];
+    const int r = scan_row(line.text, &row[0], &row[1]);
     if (r <= 0) break;
-    if (nul_in_line) bad_fir_file();
+    if (line.nul) bad_fir_file();
     if (columns == 0) {
       columns = r;
     } else if (r != columns) {
-      err_exit(2, "tapsum: Number of columns in FIR file is not constant.\n");
+      fatal(2, "Number of columns in FIR file is not constant.");
     }
-    if (columns == 1) fir_coef2[taps] = fir_coef1[taps];
-    taps++;
-    if (taps == MAX_FIR_SAMPLES) {
-      if (next_line(file, false) && scan_number(line, &value, &used))
-        fprintf(stderr, "tapsum: FIR file truncated (max. %d samples).\n", MAX_FIR_SAMPLES);
+    table.columns[0].push_back(row[0]);
+    table.columns[1].push_back(columns == 1 ? row[0] : row[1]);
+    if (static_cast<int>(table.columns[0].size()) == MAX_FIR_SAMPLES) {
+      if (next_line(file, line, false) && scan_number(line.text, &value, &used))
+        warn("FIR file truncated (max. %d samples).", MAX_FIR_SAMPLES);
       break;
     }
-    if (!next_line(file, false)) break;
+    if (!next_line(file, line, false)) break;
   }
   close(fd);
 
-  if (columns == 1)
-    fprintf(stderr, "%d FIR samples, mono\n", taps);
-  else
-    fprintf(stderr, "%d FIR samples, stereo\n", taps);
-  return {taps, columns == 2};
+  table.taps = static_cast<int>(table.columns[0].size());
+  table.stereo = columns == 2;
+  note("%d FIR samples, %s\n", table.taps, table.stereo ? "stereo" : "mono");
+  return table;
 }

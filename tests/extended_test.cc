@@ -5,7 +5,7 @@
 #include <random>
 #include <string>
 
-#include "cli/extended.h"
+#include "base/extended.h"
 #include "tests/support.h"
 
 #if defined(__LDBL_MANT_DIG__) && __LDBL_MANT_DIG__ == 64

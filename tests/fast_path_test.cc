@@ -5,7 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/tapsum.h"
+#include "base/extended.h"
+#include "base/report.h"
+#include "base/streams.h"
 #include "filter/engine.h"
 #include "tests/support.h"
 
@@ -55,16 +57,18 @@ struct job {
 // What a run of an engine shows: the frames it counts, the input byte after
 // it stopped reading, its report and its output bytes.
 std::string run_filter(const job &j, decltype(&fir) engine) {
-  std::copy(j.col1.begin(), j.col1.end(), fir_coef1);
-  std::copy(j.col2.begin(), j.col2.end(), fir_coef2);
-  if (j.col2.empty()) std::copy(j.col1.begin(), j.col1.end(), fir_coef2);
   static unsigned char in_buffer[4096], out_buffer[4096];
   const int in_fd = memory_file(j.data), out_fd = memory_file("");
   byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
-  const filter_job settings{j.channels,      j.in_bits,  static_cast<int>(j.col1.size()),
-                            !j.col2.empty(), j.out_bits, j.frames,
-                            j.frames == 0};
+  const filter_job settings{j.channels,
+                            j.in_bits,
+                            static_cast<int>(j.col1.size()),
+                            !j.col2.empty(),
+                            j.out_bits,
+                            j.frames,
+                            j.frames == 0,
+                            {j.col1.data(), j.col2.empty() ? j.col1.data() : j.col2.data()}};
   testing::internal::CaptureStderr();
   if (engine == fir) fir_setup(settings);
   const uint64_t written = engine(in, out, settings);

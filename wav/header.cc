@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
-#include "cli/tapsum.h"
+#include "base/report.h"
+#include "base/signals.h"
+#include "base/streams.h"
 #include "wav/bytes.h"
 #include "wav/wav.h"
 
@@ -23,22 +25,21 @@ void stop_if_asked() {
 
 [[noreturn]] void not_a_wav() {
   stop_if_asked();
-  err_exit(2, "tapsum: Not a WAV file.\n");
+  fatal(2, "Not a WAV file.");
 }
 
 [[noreturn]] void corrupted() {
   stop_if_asked();
-  err_exit(2, "tapsum: Corrupted WAV header.\n");
+  fatal(2, "Corrupted WAV header.");
 }
 
 [[noreturn]] void header_not_written() {
-  err_exit(2, "tapsum: Can't write to file. (File system full?)\n");
+  fatal(2, "Can't write to file. (File system full?)");
 }
 
 void print_format(const char *which, uint64_t frames, uint32_t rate, int channels, int bits) {
-  fprintf(stderr, "%s file: %ld samples, %ld Hz, %s, %d bits/sample.\n", which,
-          static_cast<long>(frames), static_cast<long>(rate), channels == 1 ? "mono" : "stereo",
-          bits);
+  note("%s file: %" PRIu64 " samples, %" PRIu32 " Hz, %s, %d bits/sample.\n", which, frames, rate,
+       channels == 1 ? "mono" : "stereo", bits);
 }
 
 // RIFF pads a chunk of odd size with a zero byte. Some writers don't: a byte
@@ -50,12 +51,12 @@ int pad_after(byte_stream &in, uint32_t size) {
   return c <= 0 ? -1 : c;
 }
 
-// Reads a chunk's id and size into line, after the byte carried over from
+// Reads a chunk's id and size into bytes, after the byte carried over from
 // an unpadded odd chunk when there is one. false when the input ends first.
-bool chunk_header(byte_stream &in, int carried) {
-  if (carried < 0) return read_bytes(in, line, 8) == 8;
-  line[0] = static_cast<char>(carried);
-  return read_bytes(in, line + 1, 7) == 7;
+bool chunk_header(byte_stream &in, int carried, char *bytes) {
+  if (carried < 0) return read_bytes(in, bytes, 8) == 8;
+  bytes[0] = static_cast<char>(carried);
+  return read_bytes(in, bytes + 1, 7) == 7;
 }
 
 // The data chunk's size for frames of frame_bytes: no count wraps; it
@@ -77,11 +78,12 @@ bool header_at_start(int fd) {
 }  // namespace
 
 wav_input read_header(byte_stream &in) {
+  char line[12];
   if (read_bytes(in, line, 8) < 8 || memcmp(line, "RIFF", 4) != 0) not_a_wav();
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
-  if (u32_le(line + 4) < 36) fputs("tapsum: Warning: Bad length in WAV header.\n", stderr);
+  if (u32_le(line + 4) < 36) warn("Warning: Bad length in WAV header.");
 
   // The format chunk must be the form's first chunk.
   if (read_bytes(in, line, 8) < 8 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
@@ -91,14 +93,12 @@ wav_input read_header(byte_stream &in) {
   const long format_size = s32_le(line);
   const int tag = u16_le(line + 4);
   const int channels = u16_le(line + 6);
-  if (channels == 0 || channels > 2)
-    err_exit(2, "tapsum: Number of channels (%d) not supported.\n", channels);
+  if (channels == 0 || channels > 2) fatal(2, "Number of channels (%d) not supported.", channels);
 
   if (read_bytes(in, line, 12) < 12) corrupted();
   const uint32_t rate = u32_le(line);
   const int bits = u16_le(line + 10);
-  if (bits != 8 && bits != 16)
-    err_exit(2, "tapsum: Unsupported bits/sample (%d) in WAV file.\n", bits);
+  if (bits != 8 && bits != 16) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
 
   // The extensible format names its sample format by a GUID whose first two
   // bytes, at bytes 24-25 of the chunk, are the format tag it stands for;
@@ -113,12 +113,12 @@ wav_input read_header(byte_stream &in) {
     carried = pad_after(in, extra);
   }
   if (tag != 1 && !(tag == 0xFFFE && format_size >= 26 && sub_format == 1))
-    err_exit(2, "tapsum: Not a PCM WAV file.\n");
+    fatal(2, "Not a PCM WAV file.");
 
   // Any chunk other than data is skipped by its size, read as unsigned, so
   // a size of 2^31 or more moves forward and never back to the same header.
   for (;;) {
-    if (!chunk_header(in, carried)) corrupted();
+    if (!chunk_header(in, carried, line)) corrupted();
     if (memcmp(line, "data", 4) == 0) break;
     const uint32_t size = u32_le(line + 4);
     if (!skip_bytes(in, size)) corrupted();

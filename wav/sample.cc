@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/tapsum.h"
+#include "base/extended.h"
+#include "base/streams.h"
 #include "wav/bytes.h"
 #include "wav/wav.h"
 
@@ -121,7 +122,6 @@ void write_code(int code, int bits, byte_stream &stream) {
   put_byte(stream, bytes[0]);
   if (bits == 16) put_byte(stream, bytes[1]);
 }
-
 
 }  // namespace
 

@@ -2,7 +2,7 @@
 #pragma once
 
 #include <cstdint>
-#include "cli/tapsum.h"
+#include "base/streams.h"
 
 // The bytes of a frame of channels samples of bits each.
 constexpr int frame_bytes(int channels, int bits) {
@@ -26,7 +26,6 @@ struct wav_output {
   int bits;
   uint32_t rate;
 };
-
 
 // Reads the input header up to the data chunk's body and prints the input
 // format line. Ends the process on a header it can't use.

@@ -4,6 +4,8 @@
 // part of its buffer that was not taken, so a write cut short by a signal
 // would leave a gap in the middle of the output. Here a byte leaves the
 // buffer only once the system has taken it.
+#include "base/streams.h"
+
 #include <errno.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -11,7 +13,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "cli/tapsum.h"
+#include "base/signals.h"
 
 namespace {
 

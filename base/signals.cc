@@ -1,8 +1,8 @@
 // The signals that stop a run: SIGINT, SIGTERM and SIGHUP.
+#include "base/signals.h"
+
 #include <signal.h>
 #include <unistd.h>
-
-#include "cli/tapsum.h"
 
 namespace {
 

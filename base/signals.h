@@ -1,0 +1,13 @@
+// The signals that stop a run: SIGINT, SIGTERM and SIGHUP.
+#pragma once
+
+// SIGINT, SIGTERM and SIGHUP, unless ignored when the run starts, ask the
+// run to stop: it reads no more, and stop_signal() tells which signal came
+// (0 while none has). While it stops, a SIGINT (a person pressing Ctrl-C
+// again) ends the process at once; a repeated SIGTERM or SIGHUP changes
+// nothing. Threads other than the one that reads block them.
+extern const int STOP_SIGNALS[3];
+void catch_stop_signals();
+int stop_signal();
+// Ends the process by sig, with its default action, as if never caught.
+[[noreturn]] void end_by_signal(int sig);

@@ -1,0 +1,46 @@
+// The run's byte streams: one reader and one writer over a descriptor, with one rule for signals.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// One of the run's byte streams on its descriptor, with a buffer of its
+// own: the input and the coefficient file read, the output written. Every
+// read and write of the run goes through these, under one rule: a call cut
+// short by a signal goes on from the byte where it stopped, except a read
+// while the run is stopping, which is then the end of that stream. Any
+// other failure calls failed, which ends the process.
+struct byte_stream {
+  int fd;
+  unsigned char *buffer;
+  size_t capacity;
+  size_t next;       // reading: the next byte in buffer to hand out
+  size_t held;       // reading: the bytes read into buffer; writing: those waiting
+  void (*failed)();  // ends the process
+};
+
+byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*failed)());
+
+// The next byte, or -1 at the end of the stream.
+int next_byte_slow(byte_stream &s);
+inline int next_byte(byte_stream &s) {
+  return s.next < s.held ? s.buffer[s.next++] : next_byte_slow(s);
+}
+// Reads count bytes into to; fewer only at the end of the stream.
+size_t read_bytes(byte_stream &s, void *to, size_t count);
+// Moves count bytes forward, seeking where the stream can; false when the
+// stream ends inside the skip.
+bool skip_bytes(byte_stream &s, uint64_t count);
+// Whether the stream's descriptor can seek; a pipe can't.
+bool can_seek(const byte_stream &s);
+
+// Writes count bytes.
+void write_bytes(byte_stream &s, const void *bytes, size_t count);
+// Writes every byte still waiting in the buffer.
+void flush_bytes(byte_stream &s);
+inline void put_byte(byte_stream &s, unsigned char c) {
+  if (s.held == s.capacity) flush_bytes(s);
+  s.buffer[s.held++] = c;
+}
+// Writes count bytes at offset of a regular file, after those waiting.
+void write_bytes_at(byte_stream &s, uint64_t offset, const void *bytes, size_t count);
