@@ -92,7 +92,7 @@ bool transform_sums_of(block &b, const run_plan &plan) {
     sums[c] = b.sums[c];
     bounds[c] = b.bounds[c];
   }
-  transform_block(b.slot, x, b.n, sums, bounds);
+  transform_block(plan, b.slot, x, b.n, sums, bounds);
   const int64_t moved = static_cast<int64_t>(b.t0 / static_cast<uint64_t>(plan.block_frames)) * 997;
   int checked[CHECKS];
   checked[0] = std::min(b.n, plan.segment) - 1;
@@ -106,8 +106,8 @@ bool transform_sums_of(block &b, const run_plan &plan) {
     for (int j = 0; j < CHECKS; j++) {
       const int i = checked[j];
       const double larger = std::max(std::fabs(kernel[j]), std::fabs(sums[c][i]));
-      const double limit =
-          transform_check_limit(c, bounds[c][i / plan.segment]) + plan.bound[c] + larger * 0x1p-51;
+      const double limit = transform_check_limit(plan, c, bounds[c][i / plan.segment]) +
+                           plan.bound[c] + larger * 0x1p-51;
       if (!(std::fabs(kernel[j] - sums[c][i]) <= limit)) return false;
     }
   }

@@ -1,6 +1,7 @@
 // The parts of the filter engine shared by the files of filter/, the tests and the benchmark.
 #pragma once
 
+#include <fftw3.h>
 #include <pthread.h>
 
 #include <atomic>
@@ -29,30 +30,6 @@ constexpr uint64_t UNKNOWN = UINT64_MAX;
 struct tap_list {
   const int *index;
   const int *before;
-};
-
-// The run's plan, made once by fir_setup before the first sample and read
-// by every block, on any thread.
-struct run_plan {
-  int channels;            // input channels
-  int in_bits;             // input bits per sample
-  int outputs;             // output channels
-  int out_bits;            // output bits per sample
-  int taps;                // coefficient rows
-  int block_frames;        // output frames of a full block
-  int segment;             // outputs of a transform segment; 0 when the kernels sum
-  bool exact_only;         // no bound: every output takes the exact sum
-  double bound[2];         // of the kernels' sums of output channels 1 and 2
-  const double *coef[2];   // the columns, newest weight first
-  double *reversed[2];     // the same, oldest weight first, as the kernels take them
-  int *nonzero[2];         // the taps not zero, of a column with a zero
-  int *nonzero_before[2];  // how many of them come before each tap, and in all
-  tap_list exact_taps[2];  // what exact sums visit of each column
-  // The two values the run's blocks learn as they go, the only ones that
-  // change once the plan is made: a magnitude some exact sum of the run has
-  // reached, and that a block's check found the transform beyond its bound.
-  mutable std::atomic<double> known_peak;
-  mutable std::atomic<bool> transform_broken;
 };
 
 // A mapping of whole 2 MiB pages for a run's larger buffers, which the
@@ -84,6 +61,56 @@ T *carve(page_map &pages, size_t count) {
   pages.next += bytes;
   return values;
 }
+
+// A block's scratch for the transform: the window, its spectrum, the
+// products and the sums.
+struct transform_scratch {
+  double *in;
+  fftw_complex *spectrum;
+  fftw_complex *product;
+  double *out;
+};
+
+// The transform's part of the plan (transform.cc): overlap-save with real
+// FFTs of one size, each output channel's column spectrum computed once,
+// and the bound of a segment's sums per unit of its norm. Its size, plans
+// and spectra are kept for the next run of the same size.
+struct transform_state {
+  int size;                                              // L, the samples of a segment's window
+  int log2_size;                                         // t, L = 2^t
+  fftw_plan forward;                                     // a window to its spectrum
+  fftw_plan inverse;                                     // products to sums
+  fftw_complex *spectra[2];                              // G^ of each output channel's column
+  double per_norm[2];                                    // steps 1 to 3 and 5 per unit of |x|
+  double chain[2];                                       // steps 6 and 7
+  transform_scratch scratch[MAX_THREADS + EXTRA_SLOTS];  // one a slot of the ring
+  page_map pages;                                        // the spectra and the first slot's scratch
+};
+
+// The run's plan, made once by fir_setup before the first sample and read
+// by every block, on any thread.
+struct run_plan {
+  int channels;            // input channels
+  int in_bits;             // input bits per sample
+  int outputs;             // output channels
+  int out_bits;            // output bits per sample
+  int taps;                // coefficient rows
+  int block_frames;        // output frames of a full block
+  int segment;             // outputs of a transform segment; 0 when the kernels sum
+  bool exact_only;         // no bound: every output takes the exact sum
+  double bound[2];         // of the kernels' sums of output channels 1 and 2
+  const double *coef[2];   // the columns, newest weight first
+  double *reversed[2];     // the same, oldest weight first, as the kernels take them
+  int *nonzero[2];         // the taps not zero, of a column with a zero
+  int *nonzero_before[2];  // how many of them come before each tap, and in all
+  tap_list exact_taps[2];  // what exact sums visit of each column
+  transform_state transform;
+  // The two values the run's blocks learn as they go, the only ones that
+  // change once the plan is made: a magnitude some exact sum of the run has
+  // reached, and that a block's check found the transform beyond its bound.
+  mutable std::atomic<double> known_peak;
+  mutable std::atomic<bool> transform_broken;
+};
 
 // One block of output frames and everything computed for it, in its slot
 // of the ring. Its window is the frames from t0 - taps + 1 to t0 +
@@ -173,38 +200,33 @@ double column_bound(const double *coef, int taps);
 int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
             bool *clipped, int *open);
 
-// The transform (transform.cc): overlap-save with real FFTs of one size for
-// the run, each output channel's column spectrum computed once.
-//
-// Prepares a run of taps rows from the columns coef[c], c below outputs
-// (rounded[c] when that channel's exact sum rounds its running sum to
-// double), for a run on the given threads. Returns the outputs of a
-// segment, or 0 when the columns are beyond what the bound covers or the
-// plans fail their self-test; the sums then come from the kernels.
-int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps,
-                      int threads);
+// Prepares the plan's transform for its columns on the given threads, and
+// sets plan.segment to the outputs of a segment, or to 0 when the columns
+// are beyond what the bound covers or the plans fail their self-test: the
+// sums then come from the kernels.
+void transform_prepare(run_plan &plan, int threads);
 // Makes the scratch of count blocks computed at once, all but the first
 // (made with the plans) from pages, the ring's; with a page_map{}, only
 // measures it.
-void transform_slots(int count, page_map &pages);
+void transform_slots(run_plan &plan, int count, page_map &pages);
 // The sums of the first n outputs of window x[c] of each output channel c,
 // a segment at a time, on slot's scratch; bounds[c][q] is the spread of
 // segment q's sums around the exact ones.
-void transform_block(int slot, const double *const *x, int n, double *const *sums,
-                     double *const *bounds);
+void transform_block(const run_plan &plan, int slot, const double *const *x, int n,
+                     double *const *sums, double *const *bounds);
 // The transform's own share, without the safety factor, of a spread of
 // bound for channel c: how far a transform within its analysis may lie from
 // the true sum (transform.cc, step 8).
-double transform_check_limit(int c, double bound);
-// Multiplies the transform's share of every bound; 1 unless a test shows
-// that a bound far too small is caught.
-void transform_bound_scale(double scale);
-// Adds offset to every sum the transform forms; 0 unless a test shows that
-// the check catches a transform off by a little more than it allows.
-void transform_skew(double offset);
-// Multiplies each column's spectrum by 1 + relative as the run prepares it;
-// 0 unless a test shows that the self-test catches a transform gone wrong.
-void transform_spectrum_error(double relative);
+double transform_check_limit(const run_plan &plan, int c, double bound);
+
+// What the tests change in the transform to show that its checks catch
+// what they exist for; as below, the defaults, in every other run.
+struct transform_hooks {
+  double bound_scale = 1;     // multiplies the transform's share of every bound
+  double skew = 0;            // added to every sum the transform forms
+  double spectrum_error = 0;  // each spectrum multiplied by 1 + this as it is made
+};
+transform_hooks &test_hooks();
 
 // Starts run(arg) on a thread of its own with the signals that stop a run
 // blocked, on a stack of the given bytes (0: the system's default); false

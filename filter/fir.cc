@@ -95,6 +95,21 @@ void carve_columns(page_map &pages, int taps) {
   }
 }
 
+}  // namespace
+
+// The kernels are faster up to about 150 taps whatever the length. The
+// transform's plans, spectra and self-test cost some 5 ms a run, so for a
+// run of up to about 6e8 products the kernels are faster still at the
+// AVX-512 level, and up to a share of that as large as their speed's at the
+// others (AVX2 half, portable an eighth).
+filter_method method_for(int taps, uint64_t products) {
+  if (taps < 150) return kernel_sums;
+  constexpr uint64_t kernels_faster[3] = {75'000'000, 300'000'000, 600'000'000};
+  return products <= kernels_faster[std::clamp(simd_level(), 0, 2)] ? kernel_sums : transform_sums;
+}
+
+namespace {
+
 // Makes the plan: the layout, the columns, their bounds, the method and
 // the block's frames.
 void make_plan(const filter_job &job) {
@@ -132,11 +147,8 @@ void make_plan(const filter_job &job) {
                  : output_frames(job.frames, taps) * static_cast<uint64_t>(taps * plan.outputs);
   const filter_method method =
       method_wanted == automatic ? method_for(taps, products) : method_wanted;
-  if (method == transform_sums && !plan.exact_only) {
-    const bool rounded[2] = {false, job.channels == 2};
-    plan.segment =
-        transform_prepare(plan.coef, rounded, plan.outputs, taps, threads_for(job, BLOCK_FRAMES));
-  }
+  if (method == transform_sums && !plan.exact_only)
+    transform_prepare(plan, threads_for(job, BLOCK_FRAMES));
   plan.block_frames = BLOCK_FRAMES;
   if (plan.segment != 0)
     plan.block_frames =
@@ -181,11 +193,11 @@ void make_ring(int count) {
     b.window = plan.taps - 1 + plan.block_frames + KERNEL_OUTPUTS;
     carve_slot(b, size);
   }
-  if (plan.segment != 0) transform_slots(count, size);
+  if (plan.segment != 0) transform_slots(plan, count, size);
   unmap_pages(ring_pages);
   ring_pages = map_pages(size.bytes);
   for (block &b : ring) carve_slot(b, ring_pages);
-  if (plan.segment != 0) transform_slots(count, ring_pages);
+  if (plan.segment != 0) transform_slots(plan, count, ring_pages);
 }
 
 }  // namespace
@@ -225,8 +237,8 @@ block &slot_of(uint64_t block_number) {
 // reads no more and keeps the frames it has whole, without the tail.
 void read_block(stream &s) {
   const filter_job &job = *s.job;
-  const int taps = job.taps;
-  const int frame_size = frame_bytes(job.channels, job.in_bits);
+  const int taps = plan.taps;
+  const int frame_size = frame_bytes(plan.channels, plan.in_bits);
   block &b = slot_of(s.next_to_read);
   const block &before = slot_of(s.next_to_read + ring.size() - 1);
   // The window's first taps - 1 frames are the last of the block before.
@@ -262,12 +274,11 @@ void read_block(stream &s) {
 
 // Waits for the oldest block and writes it, with its progress lines.
 void write_block(stream &s) {
-  const filter_job &job = *s.job;
   const block &b = slot_of(s.next_to_write);
   wait_done(b.slot);
   write_bytes(
       *s.out, b.bytes,
-      static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, job.out_bits)));
+      static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, plan.out_bits)));
   // The percentage for the frames read of those the block writes.
   report_progress(s.progress, b.t0 + 1, std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to));
   if (b.peak > s.peak) s.peak = b.peak;
@@ -290,7 +301,7 @@ void fir_setup(const filter_job &job) {
 
 uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
   stream s{
-      &in, &out, &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, job.taps, job.to_end),
+      &in, &out, &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
       0,   false};
   for (;;) {
     while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total && !stop_signal())

@@ -120,40 +120,14 @@ double long_fft_error(int t) {
   return t * eta / (1 - t * eta);
 }
 
-struct scratch {
-  double *in;
-  fftw_complex *spectrum;
-  fftw_complex *product;
-  double *out;
-};
+transform_hooks hooks;
 
-int fft_size;         // L
-int segment_outputs;  // outputs of a segment, L - taps + 1
-int channels_out;     // output channels
-fftw_plan forward;
-fftw_plan inverse;
-fftw_complex *spectra[2];  // G^ of each output channel's column
-double per_norm[2];        // steps 1 to 3 and 5 per unit of |x|
-double chain[2];           // steps 6 and 7
-double bound_scale = 1;
-double skew = 0;
-double spectrum_error = 0;
-// Never destroyed: a fatal error may end the process while workers compute,
-// and the buffers stay reachable to the end.
-std::vector<scratch> &scratch_slots = *new std::vector<scratch>;
-
-// The spectra and the first slot's scratch, made with the plans; the other
-// slots' scratch is the ring's.
-page_map size_pages;
-
-void release_size() {
-  scratch_slots.clear();
-  spectra[0] = spectra[1] = nullptr;
-  unmap_pages(size_pages);
-  if (forward != nullptr) fftw_destroy_plan(forward);
-  if (inverse != nullptr) fftw_destroy_plan(inverse);
-  forward = inverse = nullptr;
-  fft_size = 0;
+// Gives back the size's plans and buffers; the state then has no size.
+void release_size(transform_state &ts) {
+  unmap_pages(ts.pages);
+  if (ts.forward != nullptr) fftw_destroy_plan(ts.forward);
+  if (ts.inverse != nullptr) fftw_destroy_plan(ts.inverse);
+  ts = {};
 }
 
 // FFTW's aligned allocations, checked as every allocation of the run is.
@@ -163,8 +137,8 @@ T *checked(T *buffer) {
   return buffer;
 }
 
-scratch make_scratch(page_map &pages) {
-  const size_t n = static_cast<size_t>(fft_size), half = n / 2 + 1;
+transform_scratch make_scratch(int size, page_map &pages) {
+  const size_t n = static_cast<size_t>(size), half = n / 2 + 1;
   return {carve<double>(pages, n), carve<fftw_complex>(pages, half),
           carve<fftw_complex>(pages, half), carve<double>(pages, n)};
 }
@@ -232,14 +206,11 @@ void long_transform(const long_work &work, int t) {
       }
 }
 
-// What make_spectra needs and gives: the columns, whether each is the one
-// before it again, the size 2^t, its work, and |G^|max of each column.
+// What make_spectra needs and gives: the plan, whether each column is the
+// one before it again, the work, and |G^|max of each column.
 struct spectra_job {
-  const double *const *coef;
+  run_plan *plan;
   const bool *repeats;
-  int outputs;
-  int taps;
-  int t;
   long_work work;
   double largest[2];
 };
@@ -251,25 +222,27 @@ struct spectra_job {
 // its own.
 void *make_spectra(void *arg) {
   spectra_job &job = *static_cast<spectra_job *>(arg);
-  const int half = fft_size / 2 + 1;
+  const run_plan &plan = *job.plan;
+  const transform_state &ts = plan.transform;
+  const int half = ts.size / 2 + 1;
   long_complex *a = job.work.a;
-  make_twiddles(job.work, job.t);
-  for (int c = 0; c < job.outputs; c++) {
-    fftw_complex *g = spectra[c];
+  make_twiddles(job.work, ts.log2_size);
+  for (int c = 0; c < plan.outputs; c++) {
+    fftw_complex *g = ts.spectra[c];
     if (job.repeats[c]) {
-      std::copy_n(spectra[c - 1][0], 2 * half, g[0]);
+      std::copy_n(ts.spectra[c - 1][0], 2 * half, g[0]);
       job.largest[c] = job.largest[c - 1];
       continue;
     }
-    std::fill_n(a, fft_size, long_complex{0, 0});
-    for (int k = 0; k < job.taps; k++)
-      a[k].re = static_cast<long double>(job.coef[c][k]) / fft_size;
-    long_transform(job.work, job.t);
+    std::fill_n(a, ts.size, long_complex{0, 0});
+    for (int k = 0; k < plan.taps; k++)
+      a[k].re = static_cast<long double>(plan.coef[c][k]) / ts.size;
+    long_transform(job.work, ts.log2_size);
     double top = 0;
     for (int k = 0; k < half; k++) {
       const double re = static_cast<double>(a[k].re), im = static_cast<double>(a[k].im);
-      g[k][0] = re + spectrum_error * re;
-      g[k][1] = im + spectrum_error * im;
+      g[k][0] = re + hooks.spectrum_error * re;
+      g[k][1] = im + hooks.spectrum_error * im;
       top = std::max(top, std::hypot(g[k][0], g[k][1]));
     }
     job.largest[c] = top * (1 + 0x1p-51) + 0x1p-1070;
@@ -298,197 +271,179 @@ void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int
 // The first outputs sums of a segment from window's L samples through
 // column c, and the window's norm; a window that column c - 1 has just
 // transformed (same_input) keeps its spectrum and norm.
-void segment(const scratch &s, const double *window, bool same_input, int c, double *to,
-             int outputs, double &norm) {
-  const int half = fft_size / 2 + 1;
-  const int taps = fft_size - segment_outputs + 1;
+void segment(const run_plan &plan, const transform_scratch &s, const double *window,
+             bool same_input, int c, double *to, int outputs, double &norm) {
+  const transform_state &ts = plan.transform;
   if (!same_input) {
-    std::copy_n(window, fft_size, s.in);
-    fftw_execute_dft_r2c(forward, s.in, s.spectrum);
-    norm = norm_up(window, fft_size);
+    std::copy_n(window, ts.size, s.in);
+    fftw_execute_dft_r2c(ts.forward, s.in, s.spectrum);
+    norm = norm_up(window, ts.size);
   }
-  multiply(s.spectrum, spectra[c], s.product, half);
-  fftw_execute_dft_c2r(inverse, s.product, s.out);
-  std::copy_n(s.out + taps - 1, outputs, to);
+  multiply(s.spectrum, ts.spectra[c], s.product, ts.size / 2 + 1);
+  fftw_execute_dft_c2r(ts.inverse, s.product, s.out);
+  std::copy_n(s.out + plan.taps - 1, outputs, to);
 }
 
 // Step 11: the run's own plans and spectra on two windows whose true sums
 // are known without summing: an impulse, whose outputs are the column's
 // taps and zeros, and ones, whose outputs all equal the column's sum.
 bool passes_self_test(const spectra_job &job) {
-  const double *const *coef = job.coef;
-  const int taps = job.taps;
+  const run_plan &plan = *job.plan;
+  const transform_state &ts = plan.transform;
+  const int taps = plan.taps, size = ts.size, outputs = plan.segment;
   double *window = job.work.window, *sums = job.work.sums;
-  for (int c = 0; c < channels_out; c++) {
+  for (int c = 0; c < plan.outputs; c++) {
     // A column equal to the one before has its spectrum and a limit no
     // smaller: it passes as that one did.
     if (job.repeats[c]) continue;
-    const double limit = per_norm[c] / SAFETY;
+    const double *coef = plan.coef[c];
+    const double limit = ts.per_norm[c] / SAFETY;
     double norm = 0;
-    std::fill_n(window, fft_size, 0.0);
+    std::fill_n(window, size, 0.0);
     window[taps - 1] = 1;
-    segment(scratch_slots[0], window, false, c, sums, segment_outputs, norm);
-    for (int i = 0; i < segment_outputs; i++) {
-      const double y = i < taps ? coef[c][i] : 0.0;
+    segment(plan, ts.scratch[0], window, false, c, sums, outputs, norm);
+    for (int i = 0; i < outputs; i++) {
+      const double y = i < taps ? coef[i] : 0.0;
       if (!(std::abs(sums[i] - y) <= limit + 0x1p-52 * std::max(std::abs(sums[i]), std::abs(y))))
         return false;
     }
-    std::fill_n(window, fft_size, 1.0);
-    segment(scratch_slots[0], window, false, c, sums, segment_outputs, norm);
+    std::fill_n(window, size, 1.0);
+    segment(plan, ts.scratch[0], window, false, c, sums, outputs, norm);
     extended sum = 0;
-    for (int k = 0; k < taps; k++) sum = sum + extended(coef[c][k]);
+    for (int k = 0; k < taps; k++) sum = sum + extended(coef[k]);
     const double y = static_cast<double>(sum);
-    const double ones = limit * std::sqrt(static_cast<double>(fft_size)) * (1 + 0x1p-50) + chain[c];
-    for (int i = 0; i < segment_outputs; i++)
+    const double ones = limit * std::sqrt(static_cast<double>(size)) * (1 + 0x1p-50) + ts.chain[c];
+    for (int i = 0; i < outputs; i++)
       if (!(std::abs(sums[i] - y) <= ones + 0x1p-51 * std::max(std::abs(sums[i]), std::abs(y))))
         return false;
   }
   return true;
 }
 
-// The buffers of a transform of size 2^t: the spectra and the first
-// slot's scratch, in a mapping of their own.
-void carve_size(page_map &pages) {
-  for (fftw_complex *&g : spectra)
-    g = carve<fftw_complex>(pages, static_cast<size_t>(fft_size / 2 + 1));
-  scratch_slots.assign(1, make_scratch(pages));
+// The buffers of a transform of the state's size: the spectra and the
+// first slot's scratch, in a mapping of their own.
+void carve_size(transform_state &ts, page_map &pages) {
+  for (fftw_complex *&g : ts.spectra)
+    g = carve<fftw_complex>(pages, static_cast<size_t>(ts.size / 2 + 1));
+  ts.scratch[0] = make_scratch(ts.size, pages);
 }
 
-void make_size(int t) {
-  release_size();
-  fft_size = 1 << t;
+void make_size(transform_state &ts, int t) {
+  release_size(ts);
+  ts.log2_size = t;
+  ts.size = 1 << t;
   page_map size{};
-  carve_size(size);
-  size_pages = map_pages(size.bytes);
-  carve_size(size_pages);
+  carve_size(ts, size);
+  ts.pages = map_pages(size.bytes);
+  carve_size(ts, ts.pages);
 }
 
 // The plans, on the first slot's scratch.
-void make_plans() {
+void make_plans(transform_state &ts) {
   // FFTW's planner allocates its tables itself and aborts when it can't.
   // They take well under PLANNER_BASE and PLANNER_BYTES per point (found by
   // running under address-space limits): room for that, found and given
   // back first, leaves the planner what it needs, and a run without it
   // ends as any run short of memory does.
-  void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(fft_size)));
+  void *room = checked(fftw_malloc(PLANNER_BASE + PLANNER_BYTES * static_cast<size_t>(ts.size)));
   fftw_free(room);
-  const scratch &s = scratch_slots[0];
-  forward = checked(fftw_plan_dft_r2c_1d(fft_size, s.in, s.spectrum, FFTW_ESTIMATE));
-  inverse = checked(fftw_plan_dft_c2r_1d(fft_size, s.product, s.out, FFTW_ESTIMATE));
+  const transform_scratch &s = ts.scratch[0];
+  ts.forward = checked(fftw_plan_dft_r2c_1d(ts.size, s.in, s.spectrum, FFTW_ESTIMATE));
+  ts.inverse = checked(fftw_plan_dft_c2r_1d(ts.size, s.product, s.out, FFTW_ESTIMATE));
 }
 
 // Column c's bound per unit of |x| (steps 1 to 3 and 5) and its chain's
 // (steps 6 and 7), from H = h, |G^|max = largest.
-void set_bounds(int c, int t, double h, double largest, int taps, bool rounded) {
+void set_bounds(transform_state &ts, int c, double h, double largest, int taps, bool rounded) {
+  const int t = ts.log2_size;
   const double eps = fft_error(t, U);
   const double gamma2 = 2 * U / (1 - 2 * U);
-  per_norm[c] = SAFETY * SECOND_ORDER *
-                (fft_size * largest * (2 * eps + std::sqrt(2.0) * gamma2 + U) +
-                 long_fft_error(t) * std::sqrt(static_cast<double>(fft_size)) * h);
+  ts.per_norm[c] = SAFETY * SECOND_ORDER *
+                   (ts.size * largest * (2 * eps + std::sqrt(2.0) * gamma2 + U) +
+                    long_fft_error(t) * std::sqrt(static_cast<double>(ts.size)) * h);
   const double steps = rounded ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
-  chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
+  ts.chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
 }
 
 }  // namespace
 
-// Measured on 10 s and 60 s of 16-bit stereo, whole runs side by side
-// (AMD EPYC family 26): the kernels are faster up to about 150 taps
-// whatever the length; the transform's plans, spectra and self-test cost
-// some 5 ms a run, so up to about 6e8 products (10 s of stereo at 511 taps:
-// 18.7 ms against 20.2; at 1023, 24.9 against 21.3; 60 s at 255, 47 against
-// 49) the kernels are faster still at the AVX-512 level, and up to a
-// share of that as large as their speed's at the others (AVX2 half,
-// portable an eighth).
-filter_method method_for(int taps, uint64_t products) {
-  if (taps < 150) return kernel_sums;
-  constexpr uint64_t kernels_faster[3] = {75'000'000, 300'000'000, 600'000'000};
-  return products <= kernels_faster[std::clamp(simd_level(), 0, 2)] ? kernel_sums : transform_sums;
-}
-
-int transform_prepare(const double *const *coef, const bool *rounded, int outputs, int taps,
-                      int threads) {
+void transform_prepare(run_plan &plan, int threads) {
+  const int taps = plan.taps, outputs = plan.outputs;
+  transform_state &ts = plan.transform;
+  plan.segment = 0;
   extended h1[2] = {};
   for (int c = 0; c < outputs; c++)
-    for (int k = 0; k < taps; k++) h1[c] = h1[c] + magnitude(extended(coef[c][k]));
+    for (int k = 0; k < taps; k++) h1[c] = h1[c] + magnitude(extended(plan.coef[c][k]));
   for (int c = 0; c < outputs; c++)
-    if (!(h1[c] < LARGEST_H)) return 0;
+    if (!(h1[c] < LARGEST_H)) return;
 
   // L from 4 taps up to 8, but no more than 2^14, which is still at least
-  // 2 taps. Measured side by side: 2 taps up to 4 costs more per output below
-  // 4096 taps, and 8 up to 16 costs more everywhere. Above 4096 taps 2^15
-  // is no faster on two threads, and on one, with its plans and spectra
-  // twice as costly, slower on 10 s and 60 s of stereo at 8191 taps (44 and
-  // 104 ms against 64 and 113, AMD EPYC family 26), in 15.6 MB against 10.5.
+  // 2 taps: 2 taps up to 4 cost more per output below 4096 taps, 8 up to 16
+  // more everywhere, and above 4096 taps 2^15 was no faster on two threads
+  // and slower on one, its plans and spectra twice as costly.
   int t = 6;
   while ((1 << t) < 4 * taps && t < 14) t++;
-  const bool new_size = fft_size != 1 << t;
-  if (new_size) make_size(t);
-  segment_outputs = fft_size - taps + 1;
-  channels_out = outputs;
+  const bool new_size = ts.size != 1 << t;
+  if (new_size) make_size(ts, t);
+  plan.segment = ts.size - taps + 1;
 
   // The spectra: at the largest sizes, on a thread of their own while this
-  // one makes the plans, when the run has a second thread (measured: 8191
-  // taps 1.7 ms sooner of 27; at 1023 taps no sooner, at 255 later). Their
-  // work and the self-test's windows take a mapping for the time they need.
+  // one makes the plans, when the run has a second thread (sooner only from
+  // 2^13). Their work and the self-test's windows take a mapping for the
+  // time they need.
   bool repeats[2] = {};
-  for (int c = 1; c < outputs; c++) repeats[c] = std::equal(coef[c], coef[c] + taps, coef[c - 1]);
+  for (int c = 1; c < outputs; c++)
+    repeats[c] = std::equal(plan.coef[c], plan.coef[c] + taps, plan.coef[c - 1]);
   page_map size{};
   carve_work(size, t);
   page_map work = map_pages(size.bytes);
-  spectra_job job{coef, repeats, outputs, taps, t, carve_work(work, t), {}};
+  spectra_job job{&plan, repeats, carve_work(work, t), {}};
   pthread_t helper;
   const bool helped =
       new_size && threads > 1 && t >= 13 && start_thread(helper, make_spectra, &job, HELPER_STACK);
   if (!helped) make_spectra(&job);
-  if (new_size) make_plans();
+  if (new_size) make_plans(ts);
   if (helped) pthread_join(helper, nullptr);
 
   for (int c = 0; c < outputs; c++)
-    set_bounds(c, t, static_cast<double>(h1[c]), job.largest[c], taps, rounded[c]);
-  const bool passed = passes_self_test(job);
+    set_bounds(ts, c, static_cast<double>(h1[c]), job.largest[c], taps,
+               plan.channels == 2 && c == 1);
+  if (!passes_self_test(job)) plan.segment = 0;
   unmap_pages(work);
-  return passed ? segment_outputs : 0;
 }
 
-void transform_block(int slot, const double *const *x, int n, double *const *sums,
-                     double *const *bounds) {
-  const scratch &s = scratch_slots[static_cast<size_t>(slot)];
-  for (int q = 0; q * segment_outputs < n; q++) {
+void transform_block(const run_plan &plan, int slot, const double *const *x, int n,
+                     double *const *sums, double *const *bounds) {
+  const transform_state &ts = plan.transform;
+  const transform_scratch &s = ts.scratch[slot];
+  const int outputs_per_segment = plan.segment;
+  for (int q = 0; q * outputs_per_segment < n; q++) {
     double norm = 0;
-    for (int c = 0; c < channels_out; c++) {
+    for (int c = 0; c < plan.outputs; c++) {
       // Channels that filter the same input share its transform and norm.
       const bool same_input = c > 0 && x[c] == x[c - 1];
-      const int outputs = std::min(segment_outputs, n - q * segment_outputs);
-      double *to = sums[c] + q * segment_outputs;
-      segment(s, x[c] + q * segment_outputs, same_input, c, to, outputs, norm);
-      if (skew != 0)
-        for (int i = 0; i < outputs; i++) to[i] += skew;
-      bounds[c][q] = bound_scale * per_norm[c] * norm + chain[c];
+      const int outputs = std::min(outputs_per_segment, n - q * outputs_per_segment);
+      double *to = sums[c] + q * outputs_per_segment;
+      segment(plan, s, x[c] + q * outputs_per_segment, same_input, c, to, outputs, norm);
+      if (hooks.skew != 0)
+        for (int i = 0; i < outputs; i++) to[i] += hooks.skew;
+      bounds[c][q] = hooks.bound_scale * ts.per_norm[c] * norm + ts.chain[c];
     }
   }
 }
 
-void transform_slots(int count, page_map &pages) {
-  const bool measures = pages.mapping == nullptr;
-  if (!measures) scratch_slots.resize(1);
+void transform_slots(run_plan &plan, int count, page_map &pages) {
+  transform_state &ts = plan.transform;
   for (int slot = 1; slot < count; slot++) {
-    const scratch s = make_scratch(pages);
-    if (!measures) scratch_slots.push_back(s);
+    const transform_scratch s = make_scratch(ts.size, pages);
+    if (pages.mapping != nullptr) ts.scratch[slot] = s;
   }
 }
 
-double transform_check_limit(int c, double bound) {
-  return (bound - chain[c]) / SAFETY;
+double transform_check_limit(const run_plan &plan, int c, double bound) {
+  return (bound - plan.transform.chain[c]) / SAFETY;
 }
 
-void transform_bound_scale(double scale) {
-  bound_scale = scale;
-}
-
-void transform_skew(double offset) {
-  skew = offset;
-}
-
-void transform_spectrum_error(double relative) {
-  spectrum_error = relative;
+transform_hooks &test_hooks() {
+  return hooks;
 }

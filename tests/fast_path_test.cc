@@ -33,9 +33,7 @@ class FastPath : public testing::Test {
     set_simd_level(best_level());
     set_filter_threads(0);
     set_filter_method(automatic);
-    transform_bound_scale(1);
-    transform_skew(0);
-    transform_spectrum_error(0);
+    test_hooks() = {};
   }
 };
 
@@ -277,45 +275,47 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
   const double kernels_bound = column_bound(taps.data(), 200);
-  transform_bound_scale(0x1p-40);
-  transform_skew(1.1 * kernels_bound);
+  test_hooks().bound_scale = 0x1p-40;
+  test_hooks().skew = 1.1 * kernels_bound;
   const std::string broken = run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 0u);
   const std::string direct = run_filter(j, fir_direct);
   EXPECT_TRUE(broken == direct) << where_they_differ(broken, direct, j);
-  transform_skew(0.5 * kernels_bound);
+  test_hooks().skew = 0.5 * kernels_bound;
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
-  transform_bound_scale(1);
-  transform_skew(0);
+  test_hooks() = {};
   // The self-test at the start sees a spectrum 2^-43 off, 4 times what the
   // analysis allows an impulse through this column, and the run takes the
   // kernels from its first block; 2^-48 off passes.
-  transform_spectrum_error(0x1p-43);
+  test_hooks().spectrum_error = 0x1p-43;
   const std::string wrong_plan = run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 0u);
   EXPECT_TRUE(wrong_plan == direct) << where_they_differ(wrong_plan, direct, j);
-  transform_spectrum_error(0x1p-48);
+  test_hooks().spectrum_error = 0x1p-48;
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
   // Through a box of small taps an impulse shows 2^-40 off as less than
   // the limit, and the segment of ones, which sums all the taps, as more.
-  transform_spectrum_error(0x1p-40);
+  test_hooks().spectrum_error = 0x1p-40;
   run_filter({std::vector<double>(200, 1.0 / 256), {}, 2, 8, 8, j.data, 0}, fir);
   EXPECT_EQ(transform_blocks(), 0u);
-  transform_spectrum_error(0);
+  test_hooks().spectrum_error = 0;
   // A column 2^-600 times another has the bound 2^-600 times as large, as
   // its spectrum's size is, whose squares would underflow.
   std::vector<double> x(1024, 0.25), sums(1024);
   std::vector<double> box(200, 1.0 / 256), tiny(200, 0x1p-608);
   double bounds[2][1];
   for (const std::vector<double> *h : {&box, &tiny}) {
-    const double *coef[] = {h->data()};
+    static run_plan plan;
+    plan.channels = plan.outputs = 1;
+    plan.taps = 200;
+    plan.coef[0] = h->data();
     const double *in[] = {x.data()};
     double *to[] = {sums.data()}, *bound[] = {bounds[h == &tiny]};
-    const bool rounded[] = {false};
-    EXPECT_EQ(transform_prepare(coef, rounded, 1, 200, 1), 825);
-    transform_block(0, in, 825, to, bound);
+    transform_prepare(plan, 1);
+    EXPECT_EQ(plan.segment, 825);
+    transform_block(plan, 0, in, 825, to, bound);
   }
   EXPECT_NEAR(bounds[1][0] / bounds[0][0], 0x1p-600, 0x1p-610);
   // Its own bound is small enough that 16-bit noise through a long column
