@@ -60,7 +60,8 @@ struct soft_extended {
       exp = 63 - zeros - 1074;
     }
   }
-  constexpr soft_extended(int i) : sig(0), exp(0), neg(i < 0) {
+  constexpr soft_extended(int i) : soft_extended(int64_t{i}) {}
+  constexpr soft_extended(int64_t i) : sig(0), exp(0), neg(i < 0) {
     const uint64_t m = i < 0 ? uint64_t{0} - static_cast<uint64_t>(i) : static_cast<uint64_t>(i);
     if (m != 0) {
       const int zeros = std::countl_zero(m);

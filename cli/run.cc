@@ -175,17 +175,17 @@ int run_stages(filter_stage filter, const command_line &args, const fir_table &f
   byte_stream out = stream_on(files.out, out_buffer, sizeof out_buffer, output_failed);
   const wav_input input = read_header(in);
   const filter_job job{input.channels,
-                       input.bits,
+                       input.depth,
                        fir.taps,
                        fir.stereo,
-                       args.out_bits != 0 ? args.out_bits : input.bits,
+                       args.out_bits != 0 ? depth_of(args.out_bits) : input.depth,
                        input.frames,
                        input.to_end,
                        {fir.columns[0].data(), fir.columns[1].data()}};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.
-  const wav_output output{output_frames(input.frames, job.taps), output_channels(job), job.out_bits,
-                          input.rate};
+  const wav_output output{output_frames(input.frames, job.taps), output_channels(job),
+                          job.out_depth, input.rate};
   if (filter.setup != nullptr) filter.setup(job);
   const bool header_at_start = write_header(out, output, args.out_name != nullptr);
   const uint64_t written = filter.run(in, out, job);

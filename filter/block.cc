@@ -117,16 +117,16 @@ bool transform_sums_of(block &b, const run_plan &plan) {
 // Certifies a channel's sums, segment by segment when the transform formed
 // them, and lists in b.open the outputs that take the exact sum.
 int certify_block(block &b, const run_plan &plan, int c) {
-  const int bits = plan.out_bits;
+  const sample_depth &depth = *plan.out_depth;
   const double least_peak = plan.known_peak.load();
   int *codes = b.codes[c];
   const double *sums = b.sums[c];
   if (!b.transformed)
-    return certify(sums, b.n, plan.bound[c], bits, least_peak, codes, &b.clipped, b.open);
+    return certify(sums, b.n, plan.bound[c], depth, least_peak, codes, &b.clipped, b.open);
   int opened = 0;
   for (int q = 0, at = 0; at < b.n; q++, at += plan.segment) {
     int *open = b.open + opened;
-    const int listed = certify(sums + at, std::min(plan.segment, b.n - at), b.bounds[c][q], bits,
+    const int listed = certify(sums + at, std::min(plan.segment, b.n - at), b.bounds[c][q], depth,
                                least_peak, codes + at, &b.clipped, open);
     for (int j = 0; j < listed; j++) open[j] += at;
     opened += listed;
@@ -147,7 +147,7 @@ void compute_block(block &b, const run_plan &plan) {
   }
   // The decoder goes with the kernel level: at level 0 it uses no AVX2
   // either, so that a run at the portable level is portable throughout.
-  decode_frames(b.raw + b.from * frame_bytes(plan.channels, plan.in_bits), plan.in_bits,
+  decode_frames(b.raw + b.from * frame_bytes(plan.channels, *plan.in_depth), *plan.in_depth,
                 plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from, simd_level() >= 1);
 
   b.transformed = false;
@@ -169,7 +169,7 @@ void compute_block(block &b, const run_plan &plan) {
     if (plan.bound[c] == 0) {
       // A column of zeros: every output is exactly 0 (certify.cc).
       bool clip = false;
-      std::fill_n(b.codes[c], b.n, sample_code(0.0, plan.out_bits, &clip));
+      std::fill_n(b.codes[c], b.n, sample_code(0.0, *plan.out_depth, &clip));
       continue;
     }
     int opened = 0;
@@ -187,12 +187,12 @@ void compute_block(block &b, const run_plan &plan) {
         if (size > b.peak) b.peak = static_cast<double>(size);
         bool clip = false;
         b.codes[c][open[from + j]] =
-            sample_code(static_cast<double>(exact[j]), plan.out_bits, &clip);
+            sample_code(static_cast<double>(exact[j]), *plan.out_depth, &clip);
         b.clipped |= clip;
       }
     }
     b.exact_count += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, plan.out_bits, b.bytes);
+  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, *plan.out_depth, b.bytes);
   raise_known_peak(plan, b.peak);
 }

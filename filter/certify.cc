@@ -61,6 +61,7 @@
 #include <cstdint>
 
 #include "filter/engine.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -80,36 +81,35 @@ double spread_of(double s, double bound) {
 // clip flag are certain when every value within its spread gives the same
 // ones (step 7). An interval that reaches a clipping edge, or holds a point
 // where the code changes, is open.
-template <int BITS>
-int certify_at(const double *sums, int n, double bound, double next_percent, int *codes,
-               bool *clipped, int *open) {
-  constexpr int top = BITS == 8 ? 255 : 32767;
-  constexpr int bottom = BITS == 8 ? 0 : -32768;
-  constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
+int certify_at(const double *sums, int n, double bound, const sample_depth &d, double next_percent,
+               int *codes, bool *clipped, int *open) {
+  // rint of the scaled value is the floor of the scaled value + 1/2, shifted
+  // here to be positive so that truncation is the floor (step 7): by 1/2
+  // more for offset-binary codes, whose scaled value is already positive,
+  // by -bottom for the others. t is held in range where it can't matter,
+  // above the last code, so that its conversion is defined.
+  const double shift = d.offset_binary ? 0.5 : static_cast<double>(-d.bottom);
+  const double most = static_cast<double>(d.top - d.bottom) + 2;
   int opened = 0;
   bool clip = false;
   for (int i = 0; i < n; i++) {
     const double s = sums[i];
     const double spread = spread_of(s, bound);
-    // rint of the scaled value is the floor of the scaled value + 1/2, shifted
-    // here to be positive so that truncation is the floor (step 7). t is
-    // held in range where it can't matter, so that its conversion is
-    // defined.
-    double t = BITS == 8 ? (s + 1.0) * 127.5 + 0.5 : s * 32767.5 + 32768.0;
-    t = t < -1.0 ? -1.0 : t > 70000.0 ? 70000.0 : t;
-    const double width = scale * (spread + SCALED_ROUNDING) + CONVERSION_SLACK;
-    const int low = static_cast<int>(t - width);
-    const int high = static_cast<int>(t + width);
-    int code;
+    double t = d.offset_binary ? (s + 1.0) * d.half + shift : s * d.half + shift;
+    t = t < -1.0 ? -1.0 : t > most ? most : t;
+    const double width = d.half * (spread + SCALED_ROUNDING) + CONVERSION_SLACK;
+    const int64_t low = static_cast<int64_t>(t - width);
+    const int64_t high = static_cast<int64_t>(t + width);
+    int64_t code;
     bool clips = false;
     if (s - spread > 1) {
-      code = top;
+      code = d.top;
       clips = true;
     } else if (s + spread < -1) {
-      code = bottom;
+      code = d.bottom;
       clips = true;
     } else if (s - spread >= -1 && s + spread <= 1 && low == high) {
-      code = BITS == 8 ? low : low - 32768;
+      code = low + d.bottom;
     } else {
       open[opened++] = i;
       continue;
@@ -118,7 +118,7 @@ int certify_at(const double *sums, int n, double bound, double next_percent, int
       open[opened++] = i;
       continue;
     }
-    codes[i] = code;
+    codes[i] = static_cast<int>(code);
     clip |= clips;
   }
   *clipped |= clip;
@@ -146,11 +146,11 @@ __attribute__((target("avx2"))) double largest_avx2(const double *sums, int n) {
 // output clips, and the clip tests decide it. Lanes whose code is certain
 // and that can't be the peak, nearly all of them, are written without a
 // branch each.
-template <int BITS>
+template <bool OFFSET_BINARY>
 __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
-                                                 double next_percent, int *codes, bool *clipped,
-                                                 int *open) {
-  constexpr double scale = BITS == 8 ? 127.5 : 32767.5;
+                                                 const sample_depth &d, double next_percent,
+                                                 int *codes, bool *clipped, int *open) {
+  const double scale = d.half;
   const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   const __m256d bound4 = _mm256_set1_pd(bound);
   const __m256d relative = _mm256_set1_pd(RELATIVE);
@@ -159,10 +159,10 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
 
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d scale4 = _mm256_set1_pd(scale);
-  const __m256d shift = _mm256_set1_pd(BITS == 8 ? 0.5 : 32768.0);
+  const __m256d shift = _mm256_set1_pd(OFFSET_BINARY ? 0.5 : static_cast<double>(-d.bottom));
   const __m256d width_base = _mm256_set1_pd(scale * (bound + SCALED_ROUNDING) + CONVERSION_SLACK);
   const __m256d width_slope = _mm256_set1_pd(scale * RELATIVE);
-  const __m128i offset = _mm_set1_epi32(BITS == 8 ? 0 : 32768);
+  const __m128i offset = _mm_set1_epi32(static_cast<int>(-d.bottom));
   int opened = 0;
   bool clip = false;
   int i = 0;
@@ -170,8 +170,9 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
     const __m256d s = _mm256_loadu_pd(sums + i);
     const __m256d size = _mm256_and_pd(s, magnitude_mask);
     const __m256d reach = _mm256_add_pd(size, _mm256_add_pd(bound4, _mm256_mul_pd(size, relative)));
-    const __m256d t = BITS == 8 ? _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(s, one), scale4), shift)
-                                : _mm256_add_pd(_mm256_mul_pd(s, scale4), shift);
+    const __m256d t = OFFSET_BINARY
+                          ? _mm256_add_pd(_mm256_mul_pd(_mm256_add_pd(s, one), scale4), shift)
+                          : _mm256_add_pd(_mm256_mul_pd(s, scale4), shift);
     const __m256d width = _mm256_add_pd(width_base, _mm256_mul_pd(size, width_slope));
     const __m128i low = _mm256_cvttpd_epi32(_mm256_sub_pd(t, width));
     const __m128i high = _mm256_cvttpd_epi32(_mm256_add_pd(t, width));
@@ -184,13 +185,13 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
     }
     // The rare lanes: clipping, open codes, peak candidates, as certify_at.
     const int rest =
-        certify_at<BITS>(sums + i, 4, bound, next_percent, codes + i, &clip, open + opened);
+        certify_at(sums + i, 4, bound, d, next_percent, codes + i, &clip, open + opened);
     for (int j = 0; j < rest; j++) open[opened + j] += i;
     opened += rest;
   }
   *clipped |= clip;
   const int more =
-      certify_at<BITS>(sums + i, n - i, bound, next_percent, codes + i, clipped, open + opened);
+      certify_at(sums + i, n - i, bound, d, next_percent, codes + i, clipped, open + opened);
   for (int j = 0; j < more; j++) open[opened + j] += i;
   return opened + more;
 }
@@ -245,8 +246,8 @@ double column_bound(const double *coef, int taps) {
   return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
 }
 
-int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
-            bool *clipped, int *open) {
+int certify(const double *sums, int n, double bound, const sample_depth &depth, double least_peak,
+            int *codes, bool *clipped, int *open) {
   if (n == 0) return 0;
   // Step 9: the output with the largest |s|, whose exact magnitude is at
   // least the lower bound of every output here; RELATIVE of |s| more
@@ -260,12 +261,12 @@ int certify(const double *sums, int n, double bound, int bits, double least_peak
   int opened;
 #ifdef __x86_64__
   if (simd_level() >= 1)
-    opened = bits == 8 ? certify_avx2<8>(sums, n, bound, next_percent, codes, clipped, open)
-                       : certify_avx2<16>(sums, n, bound, next_percent, codes, clipped, open);
+    opened = depth.offset_binary
+                 ? certify_avx2<true>(sums, n, bound, depth, next_percent, codes, clipped, open)
+                 : certify_avx2<false>(sums, n, bound, depth, next_percent, codes, clipped, open);
   else
 #endif
-    opened = bits == 8 ? certify_at<8>(sums, n, bound, next_percent, codes, clipped, open)
-                       : certify_at<16>(sums, n, bound, next_percent, codes, clipped, open);
+    opened = certify_at(sums, n, bound, depth, next_percent, codes, clipped, open);
   if (largest_raises) {
     int largest_at = 0;
     while (std::fabs(sums[largest_at]) != largest) largest_at++;

@@ -27,7 +27,7 @@ namespace {
 struct direct_state {
   byte_stream *out;
   int channels;
-  int out_bits;
+  const sample_depth *out_depth;
   int taps;
   bool stereo_fir;
   const double *const *coef;
@@ -65,7 +65,7 @@ double sum_rounded(const double *coef, const double *ring, int taps, int first, 
 void put(extended sum, direct_state &r) {
   const extended size = magnitude(sum);
   if (size > r.peak) r.peak = static_cast<double>(size);
-  r.clipped |= write_sample(static_cast<double>(sum), r.out_bits, *r.out);
+  r.clipped |= write_sample(static_cast<double>(sum), *r.out_depth, *r.out);
 }
 
 // One output frame over count taps from coefficient first, channel 1 before
@@ -80,9 +80,9 @@ void put_frame(direct_state &r, int first, int count, int newest) {
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
 // a stereo frame are read even when the first is missing.
-int read_frame(const direct_state &r, byte_stream &in, int bits, int slot) {
-  int ended = read_sample(in, bits, &r.data1[slot]);
-  if (r.channels == 2) ended |= read_sample(in, bits, &r.data2[slot]);
+int read_frame(const direct_state &r, byte_stream &in, const sample_depth &depth, int slot) {
+  int ended = read_sample(in, depth, &r.data1[slot]);
+  if (r.channels == 2) ended |= read_sample(in, depth, &r.data2[slot]);
   return ended;
 }
 
@@ -91,9 +91,9 @@ int read_frame(const direct_state &r, byte_stream &in, int bits, int slot) {
 uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
   const int taps = job.taps;
   std::vector<double> rings(2 * static_cast<size_t>(taps));
-  direct_state r{&out,     job.channels, job.out_bits,        taps, job.stereo_fir,
+  direct_state r{&out,     job.channels, job.out_depth,       taps, job.stereo_fir,
                  job.coef, rings.data(), rings.data() + taps, 0,    false};
-  const int in_bits = job.in_bits;
+  const sample_depth &in_depth = *job.in_depth;
   const uint32_t frames = job.frames;
   const bool to_end = job.to_end;
   uint64_t written = 0;
@@ -103,7 +103,7 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
 
   // Fill: the samples before the first frame count as 0 and are not visited.
   while (!ended && slot < taps) {
-    if (read_frame(r, in, in_bits, slot)) {
+    if (read_frame(r, in, in_depth, slot)) {
       ended = true;
       break;
     }
@@ -118,7 +118,7 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
   const progress_schedule progress = schedule_progress(frames, taps, to_end);
   if (!ended) {
     slot = 0;
-    while (!read_frame(r, in, in_bits, slot)) {
+    while (!read_frame(r, in, in_depth, slot)) {
       put_frame(r, 0, taps, slot);
       written++;
       slot = slot + 1 == taps ? 0 : slot + 1;

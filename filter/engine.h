@@ -90,20 +90,20 @@ struct transform_state {
 // The run's plan, made once by fir_setup before the first sample and read
 // by every block, on any thread.
 struct run_plan {
-  int channels;            // input channels
-  int in_bits;             // input bits per sample
-  int outputs;             // output channels
-  int out_bits;            // output bits per sample
-  int taps;                // coefficient rows
-  int block_frames;        // output frames of a full block
-  int segment;             // outputs of a transform segment; 0 when the kernels sum
-  bool exact_only;         // no bound: every output takes the exact sum
-  double bound[2];         // of the kernels' sums of output channels 1 and 2
-  const double *coef[2];   // the columns, newest weight first
-  double *reversed[2];     // the same, oldest weight first, as the kernels take them
-  int *nonzero[2];         // the taps not zero, of a column with a zero
-  int *nonzero_before[2];  // how many of them come before each tap, and in all
-  tap_list exact_taps[2];  // what exact sums visit of each column
+  int channels;                   // input channels
+  const sample_depth *in_depth;   // of the input's samples
+  int outputs;                    // output channels
+  const sample_depth *out_depth;  // of the output's samples
+  int taps;                       // coefficient rows
+  int block_frames;               // output frames of a full block
+  int segment;                    // outputs of a transform segment; 0 when the kernels sum
+  bool exact_only;                // no bound: every output takes the exact sum
+  double bound[2];                // of the kernels' sums of output channels 1 and 2
+  const double *coef[2];          // the columns, newest weight first
+  double *reversed[2];            // the same, oldest weight first, as the kernels take them
+  int *nonzero[2];                // the taps not zero, of a column with a zero
+  int *nonzero_before[2];         // how many of them come before each tap, and in all
+  tap_list exact_taps[2];         // what exact sums visit of each column
   transform_state transform;
   // The two values the run's blocks learn as they go, the only ones that
   // change once the plan is made: a magnitude some exact sum of the run has
@@ -197,8 +197,8 @@ double column_bound(const double *coef, int taps);
 // exact magnitude could pass both least_peak, a lower bound of the peak,
 // and the magnitudes the other sums make certain. Returns how many are
 // listed.
-int certify(const double *sums, int n, double bound, int bits, double least_peak, int *codes,
-            bool *clipped, int *open);
+int certify(const double *sums, int n, double bound, const sample_depth &depth, double least_peak,
+            int *codes, bool *clipped, int *open);
 
 // Prepares the plan's transform for its columns on the given threads, and
 // sets plan.segment to the outputs of a segment, or to 0 when the columns

@@ -4,17 +4,18 @@
 #include <cstdint>
 
 #include "base/streams.h"
+#include "wav/wav.h"
 
 // What the filter stage is given.
 struct filter_job {
-  int channels;           // input channels, 1 or 2
-  int in_bits;            // input bits per sample, 8 or 16
-  int taps;               // coefficient rows
-  bool stereo_fir;        // the coefficient file has two columns, one per output channel
-  int out_bits;           // output bits per sample, 8 or 16
-  uint32_t frames;        // the frames the input declares
-  bool to_end;            // read to the end of the input instead
-  const double *coef[2];  // the columns of output channels 1 and 2, taps each
+  int channels;                   // input channels, 1 or 2
+  const sample_depth *in_depth;   // of the input's samples
+  int taps;                       // coefficient rows
+  bool stereo_fir;                // the coefficient file has two columns, one per output channel
+  const sample_depth *out_depth;  // of the output's samples
+  uint32_t frames;                // the frames the input declares
+  bool to_end;                    // read to the end of the input instead
+  const double *coef[2];          // the columns of output channels 1 and 2, taps each
 };
 
 // The filter's length rule: N input frames give N + taps - 1 output frames,

@@ -115,9 +115,9 @@ namespace {
 void make_plan(const filter_job &job) {
   const int taps = job.taps;
   plan.channels = job.channels;
-  plan.in_bits = job.in_bits;
+  plan.in_depth = job.in_depth;
   plan.outputs = output_channels(job);
-  plan.out_bits = job.out_bits;
+  plan.out_depth = job.out_depth;
   plan.taps = taps;
   plan.coef[0] = job.coef[0];
   plan.coef[1] = job.coef[1];
@@ -169,10 +169,11 @@ void carve_slot(block &b, page_map &pages) {
   const size_t window = static_cast<size_t>(b.window);
   const size_t segments = plan.segment != 0 ? frames / static_cast<size_t>(plan.segment) : 0;
   b.raw = carve<unsigned char>(
-      pages, static_cast<size_t>(frame_bytes(plan.channels, plan.in_bits)) * window);
+      pages, static_cast<size_t>(frame_bytes(plan.channels, *plan.in_depth)) * window);
   b.open = carve<int>(pages, frames);
   b.exact = carve<extended>(pages, EXACT_CHUNK);
-  b.bytes = carve<unsigned char>(pages, frames * 4);
+  b.bytes =
+      carve<unsigned char>(pages, frames * static_cast<size_t>(frame_bytes(2, *plan.out_depth)));
   for (int c = 0; c < 2; c++) {
     const bool in = c < plan.channels, out = c < plan.outputs;
     b.x[c] = in ? carve<double>(pages, window) : nullptr;
@@ -238,7 +239,7 @@ block &slot_of(uint64_t block_number) {
 void read_block(stream &s) {
   const filter_job &job = *s.job;
   const int taps = plan.taps;
-  const int frame_size = frame_bytes(plan.channels, plan.in_bits);
+  const int frame_size = frame_bytes(plan.channels, *plan.in_depth);
   block &b = slot_of(s.next_to_read);
   const block &before = slot_of(s.next_to_read + ring.size() - 1);
   // The window's first taps - 1 frames are the last of the block before.
@@ -278,7 +279,7 @@ void write_block(stream &s) {
   wait_done(b.slot);
   write_bytes(
       *s.out, b.bytes,
-      static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, plan.out_bits)));
+      static_cast<size_t>(b.n) * static_cast<size_t>(frame_bytes(plan.outputs, *plan.out_depth)));
   // The percentage for the frames read of those the block writes.
   report_progress(s.progress, b.t0 + 1, std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to));
   if (b.peak > s.peak) s.peak = b.peak;

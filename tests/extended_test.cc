@@ -7,6 +7,7 @@
 
 #include "base/extended.h"
 #include "tests/support.h"
+#include "wav/wav.h"
 
 #if defined(__LDBL_MANT_DIG__) && __LDBL_MANT_DIG__ == 64
 namespace {
@@ -105,38 +106,24 @@ long double near(long double a) {
                     std::ilogb(a) - 60 - static_cast<int>(random_bits() % 8));
 }
 
+// The codec's formulas, as wav.h writes them, in both number types: every
+// code of each depth decoded, and the scaled values around every half code
+// and clip edge (the value whose scaling lands on the half, and the 8
+// doubles either side).
 TEST(Extended, DecodesAndEncodesEveryCodeAsTheX87) {
-  for (int b = 0; b < 256; b++) {
-    const soft_extended s = b;
-    const long double x = b;
-    ASSERT_TRUE(same(static_cast<double>((s + s) / 255.0 - 1.0),
-                     static_cast<double>((x + x) / 255.0L - 1.0L)))
-        << "8-bit code " << b;
-  }
-  for (int v = -32768; v < 32768; v++) {
-    const soft_extended s = v;
-    const long double x = v;
-    ASSERT_TRUE(same(static_cast<double>((s + s + 1.0) / 65535.0),
-                     static_cast<double>((x + x + 1.0L) / 65535.0L)))
-        << "16-bit code " << v;
-  }
-  // The scaled values at both depths around every half code and clip edge:
-  // the value whose scaling lands on the half, and the 8 doubles either side.
   for (const int bits : {8, 16}) {
-    const int codes = bits == 8 ? 256 : 65536;
-    for (int c = -1; c <= codes; c++) {
-      const double half = bits == 8 ? (c + 0.5) * 2 / 255 - 1 : (2 * (c - 32768 + 0.5) + 1) / 65535;
-      double value = half;
+    const sample_depth &d = *depth_of(bits);
+    for (int64_t c = d.bottom; c <= d.top; c++)
+      ASSERT_TRUE(same(static_cast<double>(decoded_value<soft_extended>(d, c)),
+                       static_cast<double>(decoded_value<long double>(d, c))))
+          << bits << "-bit code " << c;
+    for (int64_t c = d.bottom - 1; c <= d.top + 1; c++) {
+      double value = static_cast<double>(decoded_value<long double>(d, c)) + 1 / d.full;
       for (int k = 0; k < 8; k++) value = std::nextafter(value, -2.0);
-      for (int k = 0; k < 17; k++, value = std::nextafter(value, 2.0)) {
-        const soft_extended s = value;
-        const long double x = value;
-        const double ours_scaled =
-            static_cast<double>(bits == 8 ? (s + 1.0) * 255.0 / 2.0 : (s * 65535.0 - 1.0) / 2.0);
-        const double x87_scaled =
-            static_cast<double>(bits == 8 ? (x + 1.0) * 255.0 / 2.0 : (x * 65535.0 - 1.0) / 2.0);
-        ASSERT_TRUE(same(ours_scaled, x87_scaled)) << bits << " bits, " << value;
-      }
+      for (int k = 0; k < 17; k++, value = std::nextafter(value, 2.0))
+        ASSERT_TRUE(same(static_cast<double>(scaled_value<soft_extended>(d, value)),
+                         static_cast<double>(scaled_value<long double>(d, value))))
+            << bits << " bits, " << value;
     }
   }
 }

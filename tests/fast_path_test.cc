@@ -60,10 +60,10 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
   const filter_job settings{j.channels,
-                            j.in_bits,
+                            depth_of(j.in_bits),
                             static_cast<int>(j.col1.size()),
                             !j.col2.empty(),
-                            j.out_bits,
+                            depth_of(j.out_bits),
                             j.frames,
                             j.frames == 0,
                             {j.col1.data(), j.col2.empty() ? j.col1.data() : j.col2.data()}};

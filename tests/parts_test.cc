@@ -105,10 +105,10 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   for (int v = -32768; v < 32768; v++) all += le16(v);
   const auto *bytes = reinterpret_cast<const unsigned char *>(all.data());
   std::vector<double> x(65536);
-  decode_frames(bytes, 16, 1, 65536, x.data(), nullptr, simd_level() >= 1);
+  decode_frames(bytes, *depth_of(16), 1, 65536, x.data(), nullptr, simd_level() >= 1);
   for (int v = -32768; v < 32768; v++)
     ASSERT_EQ(x[v + 32768], static_cast<double>((2 * extended(v) + 1) / 65535)) << v;
-  decode_frames(bytes, 8, 1, 256, x.data(), nullptr, true);
+  decode_frames(bytes, *depth_of(8), 1, 256, x.data(), nullptr, true);
   for (int b = 0; b < 256; b++)
     ASSERT_EQ(x[b], static_cast<double>(2 * extended(bytes[b]) / 255 - 1)) << b;
 }

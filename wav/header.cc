@@ -98,7 +98,8 @@ wav_input read_header(byte_stream &in) {
   if (read_bytes(in, line, 12) < 12) corrupted();
   const uint32_t rate = u32_le(line);
   const int bits = u16_le(line + 10);
-  if (bits != 8 && bits != 16) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
+  const sample_depth *depth = depth_of(bits);
+  if (depth == nullptr) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
 
   // The extensible format names its sample format by a GUID whose first two
   // bytes, at bytes 24-25 of the chunk, are the format tag it stands for;
@@ -130,14 +131,14 @@ wav_input read_header(byte_stream &in) {
   // where they can't have been put right. A size smaller than a frame is no
   // frame at all.
   const uint32_t size = u32_le(line + 4);
-  const uint32_t frames = size / static_cast<uint32_t>(frame_bytes(channels, bits));
+  const uint32_t frames = size / static_cast<uint32_t>(frame_bytes(channels, *depth));
   const bool placeholder = (size == 0x7FFFF000 || size == 0xFFFFFFFF) && !can_seek(in);
   print_format("Input", frames, rate, channels, bits);
-  return {channels, bits, rate, frames, size == 0 || placeholder};
+  return {channels, depth, rate, frames, size == 0 || placeholder};
 }
 
 bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
-  const int block_align = frame_bytes(shape.channels, shape.bits);
+  const int block_align = frame_bytes(shape.channels, *shape.depth);
   const uint32_t data_size = data_size_of(shape.frames, block_align);
 
   // Written before any sample, so the output can go to a pipe; its sizes
@@ -154,7 +155,7 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
   put_u32_le(header + 24, shape.rate);
   put_u32_le(header + 28, shape.rate * static_cast<uint32_t>(block_align));
   put_u16_le(header + 32, block_align);
-  put_u16_le(header + 34, shape.bits);
+  put_u16_le(header + 34, static_cast<uint32_t>(shape.depth->bits));
   memcpy(header + 36, "data", 4);
   put_u32_le(header + 40, data_size);
   // A named output is emptied only now, so that a run refused before it
@@ -170,12 +171,12 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
   flush_bytes(out);
   out.failed = output_failed;
 
-  print_format("Output", shape.frames, shape.rate, shape.channels, shape.bits);
+  print_format("Output", shape.frames, shape.rate, shape.channels, shape.depth->bits);
   return at_start;
 }
 
 void finish_header(byte_stream &out, const wav_output &shape, uint64_t written) {
-  const uint32_t data_size = data_size_of(written, frame_bytes(shape.channels, shape.bits));
+  const uint32_t data_size = data_size_of(written, frame_bytes(shape.channels, *shape.depth));
   unsigned char riff[4];
   unsigned char data[4];
   put_u32_le(riff, data_size + 36);

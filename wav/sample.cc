@@ -1,9 +1,10 @@
-// The sample codec: 8-bit unsigned and 16-bit signed codes to and from normalised doubles.
+// The sample codec: the depths' codes to and from normalised doubles.
 //
-// Both depths map their full range onto exactly -1..+1 with no code at 0:
-// x = 2b/255 - 1 and x = (2v + 1)/65535. The formulas are evaluated in the
-// extended format and rounded to double where a value is stored or passed on;
-// results that land on half a code after filtering depend on those bits.
+// Every depth maps its full range onto exactly -1..+1 with no code at 0:
+// x = 2b/255 - 1 for 8-bit unsigned codes and x = (2v + 1)/65535 for 16-bit
+// signed ones (wav.h). The formulas are evaluated in the extended format and
+// rounded to double where a value is stored or passed on; results that land
+// on half a code after filtering depend on those bits.
 #ifdef __x86_64__
 #include <immintrin.h>
 #endif
@@ -20,15 +21,17 @@
 
 namespace {
 
+// The depths tapsum reads and writes.
+constexpr sample_depth DEPTH8 = {8, 1, true, 0, 255, 255.0, 127.5};
+constexpr sample_depth DEPTH16 = {16, 2, false, -32768, 32767, 65535.0, 32767.5};
+
 // The extended-format formulas, rounded to double as they are stored.
 constexpr double decoded8(int b) {
-  const extended x = b;
-  return static_cast<double>((x + x) / 255.0 - 1.0);
+  return static_cast<double>(decoded_value<extended>(DEPTH8, b));
 }
 
 constexpr double decoded16(int v) {
-  const extended x = v;
-  return static_cast<double>((x + x + 1.0) / 65535.0);
+  return static_cast<double>(decoded_value<extended>(DEPTH16, v));
 }
 
 constexpr std::array<double, 256> make_values8() {
@@ -114,21 +117,24 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
 
 #endif
 
-// Writes a code of 8 or 16 bits, low byte first; a failed write ends the
+// Writes a code of depth's bytes, low byte first; a failed write ends the
 // process.
-void write_code(int code, int bits, byte_stream &stream) {
-  unsigned char bytes[2];
-  put_u16_le(bytes, static_cast<uint32_t>(code));
-  put_byte(stream, bytes[0]);
-  if (bits == 16) put_byte(stream, bytes[1]);
+void write_code(int code, const sample_depth &depth, byte_stream &stream) {
+  for (int i = 0; i < depth.bytes; i++)
+    put_byte(stream, static_cast<unsigned char>(static_cast<uint32_t>(code) >> 8 * i & 0xFF));
 }
-
 }  // namespace
 
-int read_sample(byte_stream &stream, int bits, double *out) {
+const sample_depth *depth_of(int bits) {
+  if (bits == 8) return &DEPTH8;
+  if (bits == 16) return &DEPTH16;
+  return nullptr;
+}
+
+int read_sample(byte_stream &stream, const sample_depth &depth, double *out) {
   const int low = next_byte(stream);
   if (low < 0) return 1;
-  if (bits == 8) {
+  if (depth.bytes == 1) {
     *out = values8[low];
     return 0;
   }
@@ -138,9 +144,9 @@ int read_sample(byte_stream &stream, int bits, double *out) {
   return 0;
 }
 
-void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
-                   double *ch2, bool vector) {
-  if (bits == 8) {
+void decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels, int frames,
+                   double *ch1, double *ch2, bool vector) {
+  if (depth.bytes == 1) {
     for (int i = 0; i < frames; i++) ch1[i] = values8[bytes[channels * i]];
     if (channels == 2)
       for (int i = 0; i < frames; i++) ch2[i] = values8[bytes[2 * i + 1]];
@@ -159,7 +165,7 @@ void decode_frames(const unsigned char *bytes, int bits, int channels, int frame
   if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
 }
 
-int sample_code(double value, int bits, bool *clipped) {
+int sample_code(double value, const sample_depth &depth, bool *clipped) {
   *clipped = false;
   if (value > 1) {
     value = 1;
@@ -170,18 +176,15 @@ int sample_code(double value, int bits, bool *clipped) {
   }
   // NaN passes both tests above unclipped; its code is 0.
   if (std::isnan(value)) return 0;
-  const extended x = value;
-  const double scaled = bits == 8 ? static_cast<double>((x + 1.0) * 255.0 / 2.0)
-                                  : static_cast<double>((x * 65535.0 - 1.0) / 2.0);
-  return static_cast<int>(rint(scaled));
+  return static_cast<int>(rint(static_cast<double>(scaled_value<extended>(depth, value))));
 }
 
-void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
-                   unsigned char *bytes) {
+void encode_frames(const int *ch1, const int *ch2, int channels, int frames,
+                   const sample_depth &depth, unsigned char *bytes) {
   const int *from[2] = {ch1, ch2};
   for (int c = 0; c < channels; c++) {
     const int *codes = from[c];
-    if (bits == 8) {
+    if (depth.bytes == 1) {
       for (int i = 0; i < frames; i++)
         bytes[channels * i + c] = static_cast<unsigned char>(codes[i]);
       continue;
@@ -191,8 +194,8 @@ void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int
   }
 }
 
-bool write_sample(double value, int bits, byte_stream &stream) {
+bool write_sample(double value, const sample_depth &depth, byte_stream &stream) {
   bool clipped = false;
-  write_code(sample_code(value, bits, &clipped), bits, stream);
+  write_code(sample_code(value, depth, &clipped), depth, stream);
   return clipped;
 }

@@ -2,28 +2,62 @@
 #pragma once
 
 #include <cstdint>
+
 #include "base/streams.h"
 
-// The bytes of a frame of channels samples of bits each.
-constexpr int frame_bytes(int channels, int bits) {
-  return channels * bits / 8;
+// A sample depth: how a sample lies in the data chunk and how its codes map
+// onto -1..+1. Each depth tapsum reads and writes is one row (sample.cc),
+// read by the codec and by certification alike.
+struct sample_depth {
+  int bits;            // bits per sample, as the format chunk names them
+  int bytes;           // bytes of a sample in the data chunk
+  bool offset_binary;  // unsigned codes, 0 at -1 (8 bits); else two's complement
+  int64_t bottom;      // the code at -1
+  int64_t top;         // the code at +1
+  double full;         // 2^bits - 1, by which the formulas divide and multiply
+  double half;         // full / 2, the codes per unit of value
+};
+
+// The row of bits per sample, or nullptr for a depth tapsum doesn't know.
+const sample_depth *depth_of(int bits);
+
+// The formulas of a depth, in the number type T: the value of code c, and
+// the scaled value of value whose nearest integer is its code. With
+// offset-binary codes, x = 2c / full - 1 and (x + 1) full / 2; else x =
+// (2c + 1) / full and (x full - 1) / 2. Evaluated in the extended format,
+// each rounded to double where it is stored or passed on.
+template <typename T>
+constexpr T decoded_value(const sample_depth &d, int64_t c) {
+  const T x = c;
+  return d.offset_binary ? (x + x) / d.full - 1.0 : (x + x + 1.0) / d.full;
+}
+template <typename T>
+constexpr T scaled_value(const sample_depth &d, double value) {
+  const T x = value;
+  return d.offset_binary ? (x + 1.0) * d.full / 2.0 : (x * d.full - 1.0) / 2.0;
+}
+
+// The bytes of a frame of channels samples of depth.
+constexpr int frame_bytes(int channels, const sample_depth &depth) {
+  return channels * depth.bytes;
 }
 
 // What the input's header says.
 struct wav_input {
-  int channels;     // 1 or 2
-  int bits;         // bits per sample, 8 or 16
-  uint32_t rate;    // copied to the output as it is
-  uint32_t frames;  // whole frames the data chunk declares
-  bool to_end;      // read to the end of the input: the data chunk declares 0 bytes, or a
-                    // streaming writer's placeholder on an input that can't seek
+  int channels;               // 1 or 2
+  const sample_depth *depth;  // of each sample
+  uint32_t rate;              // copied to the output as it is
+  uint32_t frames;            // whole frames the data chunk declares
+  bool to_end;                // read to the end of the input: the data chunk declares 0
+                              // bytes, or a streaming writer's placeholder on an input
+                              // that can't seek
 };
 
 // An output as its header and its format line state it.
 struct wav_output {
   uint64_t frames;
   int channels;
-  int bits;
+  const sample_depth *depth;
   uint32_t rate;
 };
 
@@ -39,24 +73,24 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate);
 // failed write ends the process.
 void finish_header(byte_stream &out, const wav_output &shape, uint64_t written);
 
-// Decodes one sample of 8 or 16 bits into out, from -1 to +1. Returns 1 when
-// the input ends before the sample is complete, leaving out unchanged; a
-// read error ends the run.
-int read_sample(byte_stream &stream, int bits, double *out);
+// Decodes one sample into out, from -1 to +1. Returns 1 when the input ends
+// before the sample is complete, leaving out unchanged; a read error ends
+// the run.
+int read_sample(byte_stream &stream, const sample_depth &depth, double *out);
 // Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
 // A failed write ends the process.
-bool write_sample(double value, int bits, byte_stream &stream);
-// The code write_sample writes for value (0 to 255, or -32768 to 32767), and
-// whether it clips.
-int sample_code(double value, int bits, bool *clipped);
+bool write_sample(double value, const sample_depth &depth, byte_stream &stream);
+// The code write_sample writes for value, from depth.bottom to depth.top,
+// and whether it clips.
+int sample_code(double value, const sample_depth &depth, bool *clipped);
 
-// Decodes frames whole frames of interleaved 8- or 16-bit samples into ch1
-// and, for stereo, ch2: the values read_sample gives. 16-bit samples go four
-// at a time through AVX2 when vector is set, which the caller does only on a
+// Decodes frames whole frames of interleaved samples into ch1 and, for
+// stereo, ch2: the values read_sample gives. 16-bit samples go four at a
+// time through AVX2 when vector is set, which the caller does only on a
 // processor that has it, else one at a time.
-void decode_frames(const unsigned char *bytes, int bits, int channels, int frames, double *ch1,
-                   double *ch2, bool vector);
-// The bytes of frames frames of codes of 8 or 16 bits, channel 1's from
-// ch1 and, for stereo, channel 2's from ch2, as write_sample writes them.
-void encode_frames(const int *ch1, const int *ch2, int channels, int frames, int bits,
-                   unsigned char *bytes);
+void decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels, int frames,
+                   double *ch1, double *ch2, bool vector);
+// The bytes of frames frames of codes, channel 1's from ch1 and, for
+// stereo, channel 2's from ch2, as write_sample writes them.
+void encode_frames(const int *ch1, const int *ch2, int channels, int frames,
+                   const sample_depth &depth, unsigned char *bytes);
