@@ -114,7 +114,7 @@ double peak_of(int level, long rounds, double *sink) {
 
 void peak(benchmark::State &state) {
   const int level = static_cast<int>(state.range(0));
-  if (level > set_simd_level(2)) {
+  if (level > best_kernel_level()) {
     state.SkipWithError("this processor lacks the instructions");
     return;
   }
@@ -140,7 +140,7 @@ double measure_peak(int level) {
 void kernel(benchmark::State &state) {
   const int level = static_cast<int>(state.range(0));
   const int taps = static_cast<int>(state.range(1));
-  if (set_simd_level(level) != level) {
+  if (set_kernel_level(static_cast<kernel_level>(level)) != level) {
     state.SkipWithError("this processor lacks the kernel");
     return;
   }
@@ -159,7 +159,7 @@ void kernel(benchmark::State &state) {
       std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
   state.counters["Gmac"] = benchmark::Counter(macs / 1e9, benchmark::Counter::kIsRate);
   state.counters["peak%"] = 100 * macs / ns / peak_rate[level];
-  set_simd_level(2);
+  set_kernel_level(best_kernel_level());
 }
 
 // The exact sums alone, four interleaved chains at a time over a window of
@@ -287,7 +287,7 @@ int main(int argc, char **argv) {
     }
     fclose(wav);
   }
-  const int best = set_simd_level(2);
+  const int best = best_kernel_level();
   for (int level = 0; level <= best; level++) peak_rate[level] = measure_peak(level);
   printf("kernel levels: 0 portable, 1 AVX2 with FMA, 2 AVX-512; this processor: up to %d\n", best);
   if (freopen("/dev/null", "w", stderr) == nullptr) return 1;

@@ -145,10 +145,10 @@ void compute_block(block &b, const run_plan &plan) {
     std::fill(b.x[c], b.x[c] + b.from, 0.0);
     std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
   }
-  // The decoder goes with the kernel level: at level 0 it uses no AVX2
-  // either, so that a run at the portable level is portable throughout.
+  // The decoder goes with the kernel level.
   decode_frames(b.raw + b.from * frame_bytes(plan.channels, *plan.in_depth), *plan.in_depth,
-                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from, simd_level() >= 1);
+                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from,
+                avx2_codecs(kernel_level_in_use()));
 
   b.transformed = false;
   if (plan.segment != 0 && b.n > 0 && !plan.transform_broken.load()) {

@@ -227,7 +227,7 @@ double largest_magnitude(const double *sums, int n) {
   double largest = 0;
   int i = 0;
 #ifdef __x86_64__
-  if (simd_level() >= 1) {
+  if (avx2_codecs(kernel_level_in_use())) {
     largest = largest_avx2(sums, n);
     i = n / 4 * 4;
   }
@@ -256,11 +256,9 @@ int certify(const double *sums, int n, double bound, const sample_depth &depth, 
   const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
   const bool largest_raises = low > least_peak;
   const double next_percent = next_percent_above(std::max(least_peak, low));
-  // The AVX2 form goes with the kernels of that level and above, so that
-  // the portable level is portable throughout.
   int opened;
 #ifdef __x86_64__
-  if (simd_level() >= 1)
+  if (avx2_codecs(kernel_level_in_use()))
     opened = depth.offset_binary
                  ? certify_avx2<true>(sums, n, bound, depth, next_percent, codes, clipped, open)
                  : certify_avx2<false>(sums, n, bound, depth, next_percent, codes, clipped, open);

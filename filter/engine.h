@@ -149,12 +149,18 @@ void compute_block(block &b, const run_plan &plan);
 uint64_t exact_outputs();
 uint64_t transform_blocks();
 
-// The kernels, and the certification and decoding that go with them: 0
-// portable, 1 AVX2 with FMA, 2 AVX-512. simd_level tells the level in use;
-// set_simd_level chooses one, at most what the processor has (the
-// default), and returns the level then in use.
-int simd_level();
-int set_simd_level(int wanted);
+// The kernels' instruction sets, each its own kernel (kernels.cc and one
+// file a set). The default is the best the processor has; a test or a
+// benchmark may choose a lower one, which set_kernel_level gives at most
+// the best.
+enum kernel_level { portable_kernels, avx2_kernels, avx512_kernels };
+constexpr int KERNEL_LEVELS = 3;
+kernel_level best_kernel_level();
+kernel_level kernel_level_in_use();
+kernel_level set_kernel_level(kernel_level wanted);
+// Whether the AVX2 decoder and certifier go with the kernels of level: so
+// that a run at the portable level is portable throughout.
+bool avx2_codecs(kernel_level level);
 
 // The method fir uses for taps coefficient rows and a run of the given
 // products (output frames times taps times output channels; UINT64_MAX when

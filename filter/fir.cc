@@ -95,17 +95,29 @@ void carve_columns(page_map &pages, int taps) {
   }
 }
 
-}  // namespace
-
-// The kernels are faster up to about 150 taps whatever the length. The
+// The products up to which a level's kernels are faster than the
+// transform. They are faster up to about 150 taps whatever the length; the
 // transform's plans, spectra and self-test cost some 5 ms a run, so for a
 // run of up to about 6e8 products the kernels are faster still at the
 // AVX-512 level, and up to a share of that as large as their speed's at the
-// others (AVX2 half, portable an eighth).
+// others.
+uint64_t kernels_faster_up_to(kernel_level level) {
+  switch (level) {
+    case portable_kernels:
+      return 75'000'000;
+    case avx2_kernels:
+      return 300'000'000;
+    case avx512_kernels:
+      return 600'000'000;
+  }
+  return 0;
+}
+
+}  // namespace
+
 filter_method method_for(int taps, uint64_t products) {
   if (taps < 150) return kernel_sums;
-  constexpr uint64_t kernels_faster[3] = {75'000'000, 300'000'000, 600'000'000};
-  return products <= kernels_faster[std::clamp(simd_level(), 0, 2)] ? kernel_sums : transform_sums;
+  return products <= kernels_faster_up_to(kernel_level_in_use()) ? kernel_sums : transform_sums;
 }
 
 namespace {

@@ -1,4 +1,4 @@
-// The double sums of the fast path: register-blocked AVX-512, AVX2 with FMA, or portable kernels.
+// The double sums of the fast path: the kernel of each level, the portable one, and the choice.
 //
 // Output i of a block is the sum of reversed[m] * x[i + m], m = 0 to taps - 1:
 // the coefficients run oldest first along a window of the input. A kernel
@@ -12,32 +12,28 @@
 // group, with terms of coefficient 0 that add nothing: at most taps
 // roundings with fused multiply-adds, taps + 1 in the portable kernel, which
 // rounds its products.
-#ifdef __x86_64__
-#include <immintrin.h>
-#endif
-
 #include <algorithm>
 
 #include "filter/engine.h"
+#include "filter/kernels.h"
 
 namespace {
 
-enum simd { portable, avx2, avx512 };
-
-// The vector kernels are x86-64's; elsewhere the portable one serves.
-int detect() {
+// The highest level the processor has: the vector kernels are x86-64's;
+// elsewhere the portable one serves.
+kernel_level detect() {
 #ifndef __x86_64__
-  return portable;
+  return portable_kernels;
 #else
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return avx512;
-  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return avx2;
-  return portable;
+  if (__builtin_cpu_supports("avx512f")) return avx512_kernels;
+  if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return avx2_kernels;
+  return portable_kernels;
 #endif
 }
 
-const int best = detect();
-int level = best;
+const kernel_level best = detect();
+kernel_level level = best;
 
 // R outputs at a time, each in its own scalar chain.
 template <int R>
@@ -54,369 +50,19 @@ void sums_portable(const double *reversed, const double *x, int taps, int n, dou
   for (int i = 0; i < n; i += 8) pass_portable<8>(reversed, x + i, taps, sums + i);
 }
 
-#ifdef __x86_64__
-// R vectors of 4 outputs, one tap at a time: R + 1 loads for R fused
-// multiply-adds. For the passes left over at the end of a block.
-template <int R>
-__attribute__((target("avx2,fma"), always_inline)) inline void pass_avx2(const double *reversed,
-                                                                         const double *x, int taps,
-                                                                         double *sums) {
-  __m256d acc[R];
-  for (int j = 0; j < R; j++) acc[j] = _mm256_setzero_pd();
-  for (int m = 0; m < taps; m++) {
-    const __m256d h = _mm256_broadcast_sd(reversed + m);
-    for (int j = 0; j < R; j++) acc[j] = _mm256_fmadd_pd(h, _mm256_loadu_pd(x + m + 4 * j), acc[j]);
-  }
-  for (int j = 0; j < R; j++) _mm256_storeu_pd(sums + 4 * j, acc[j]);
-}
-
-// 6 vectors of 4 outputs, 8 taps at a time held in registers. Vector j
-// needs the window at offset m + 4j for tap m, so the window loaded at
-// offset s serves tap s - 4j of vector j and tap s - 4j + 4 of vector j - 1:
-// 28 loads for 48 fused multiply-adds, where one tap at a time takes 48.
-// The windows are taken in the order 0, 8, 16, 24, 1, 9, ..., so that
-// neighbouring multiply-adds go to different vectors and six chains are in
-// flight. Each output is still one chain: vectors 1, 3 and 5 take the taps
-// of a group in the order 4 to 7, then 0 to 3.
-__attribute__((target("avx2,fma"))) void pass6_avx2(const double *reversed, const double *x,
-                                                    int taps, double *sums) {
-  constexpr int R = 6;
-  __m256d acc[R];
-  for (int j = 0; j < R; j++) acc[j] = _mm256_setzero_pd();
-  int m = 0;
-  for (; m + 8 <= taps; m += 8) {
-    __m256d h[8];
-#pragma GCC unroll 8
-    for (int r = 0; r < 8; r++) h[r] = _mm256_broadcast_sd(reversed + m + r);
-#pragma GCC unroll 8
-    for (int first = 0; first < 8; first++) {
-#pragma GCC unroll 4
-      for (int s = first; s < 4 * R + 4; s += 8) {
-        __m256d window = _mm256_loadu_pd(x + m + s);
-        // Held in a register: the compiler would otherwise load it again as
-        // the memory operand of each multiply-add.
-        asm("" : "+x"(window));
-        const int j = s / 4;
-        if (j < R) acc[j] = _mm256_fmadd_pd(h[s - 4 * j], window, acc[j]);
-        if (j >= 1 && j - 1 < R) acc[j - 1] = _mm256_fmadd_pd(h[s - 4 * j + 4], window, acc[j - 1]);
-      }
-    }
-  }
-  for (; m < taps; m++) {
-    const __m256d h = _mm256_broadcast_sd(reversed + m);
-    for (int j = 0; j < R; j++) acc[j] = _mm256_fmadd_pd(h, _mm256_loadu_pd(x + m + 4 * j), acc[j]);
-  }
-  for (int j = 0; j < R; j++) _mm256_storeu_pd(sums + 4 * j, acc[j]);
-}
-
-__attribute__((target("avx2,fma"))) void sums_avx2(const double *reversed, const double *x,
-                                                   int taps, int n, double *sums) {
-  int i = 0;
-  for (; i + 24 <= n; i += 24) pass6_avx2(reversed, x + i, taps, sums + i);
-  for (; i < n; i += 8) pass_avx2<2>(reversed, x + i, taps, sums + i);
-}
-
-// R vectors of 8 outputs.
-template <int R>
-__attribute__((target("avx512f"), always_inline)) inline void pass_avx512(const double *reversed,
-                                                                          const double *x, int taps,
-                                                                          double *sums) {
-  __m512d acc[R];
-  for (int j = 0; j < R; j++) acc[j] = _mm512_setzero_pd();
-  for (int m = 0; m < taps; m++) {
-    const __m512d h = _mm512_set1_pd(reversed[m]);
-    for (int j = 0; j < R; j++) acc[j] = _mm512_fmadd_pd(h, _mm512_loadu_pd(x + m + 8 * j), acc[j]);
-  }
-  for (int j = 0; j < R; j++) _mm512_storeu_pd(sums + 8 * j, acc[j]);
-}
-
-// Adds 16 taps, h[0] to h[15], of 8 vectors of 8 outputs whose windows
-// start at w, to the sums a: the blocking of pass6_avx2 with twice the
-// lanes. The window loaded at offset s serves tap s - 8j of vector j and
-// tap s - 8j + 8 of vector j - 1, so 72 loads feed 128 fused multiply-adds;
-// neighbouring multiply-adds go to different sums. It reads doubles 0 to 78
-// of w: its last window starts at 71. Written as instructions, in two
-// blocks of eight coefficients each (an asm takes 30 operands at most),
-// because the compiler otherwise keeps the 16 coefficients in memory and
-// reloads one for every multiply-add; tools/avx512_group.py makes them by
-// rule, and a test holds this text to its output. Each is vfmadd231pd, the fused
-// multiply-add _mm512_fmadd_pd compiles to, and each output is still one
-// chain over the taps, in its own order.
-__attribute__((target("avx512f"), always_inline)) inline void group16_avx512(const double *h,
-                                                                             const double *w,
-                                                                             __m512d *a) {
-  __m512d a0 = a[0], a1 = a[1], a2 = a[2], a3 = a[3], a4 = a[4], a5 = a[5], a6 = a[6], a7 = a[7];
-  __m512d window;
-  {
-    const __m512d h0 = _mm512_set1_pd(h[0]), h1 = _mm512_set1_pd(h[1]), h2 = _mm512_set1_pd(h[2]),
-                  h3 = _mm512_set1_pd(h[3]), h8 = _mm512_set1_pd(h[8]), h9 = _mm512_set1_pd(h[9]),
-                  h10 = _mm512_set1_pd(h[10]), h11 = _mm512_set1_pd(h[11]);
-    asm("vmovupd 0(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a0]\n\t"
-        "vmovupd 128(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a1]\n\t"
-        "vmovupd 256(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a3]\n\t"
-        "vmovupd 384(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a5]\n\t"
-        "vmovupd 512(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a7]\n\t"
-        "vmovupd 8(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a0]\n\t"
-        "vmovupd 136(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a1]\n\t"
-        "vmovupd 264(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a3]\n\t"
-        "vmovupd 392(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a5]\n\t"
-        "vmovupd 520(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a7]\n\t"
-        "vmovupd 16(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a0]\n\t"
-        "vmovupd 144(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a1]\n\t"
-        "vmovupd 272(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a3]\n\t"
-        "vmovupd 400(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a5]\n\t"
-        "vmovupd 528(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a7]\n\t"
-        "vmovupd 24(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a0]\n\t"
-        "vmovupd 152(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a1]\n\t"
-        "vmovupd 280(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a3]\n\t"
-        "vmovupd 408(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a5]\n\t"
-        "vmovupd 536(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a7]\n\t"
-        "vmovupd 64(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a0]\n\t"
-        "vmovupd 192(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a2]\n\t"
-        "vmovupd 320(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a4]\n\t"
-        "vmovupd 448(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h0], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h8], %[win], %[a6]\n\t"
-        "vmovupd 72(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a0]\n\t"
-        "vmovupd 200(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a2]\n\t"
-        "vmovupd 328(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a4]\n\t"
-        "vmovupd 456(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h1], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h9], %[win], %[a6]\n\t"
-        "vmovupd 80(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a0]\n\t"
-        "vmovupd 208(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a2]\n\t"
-        "vmovupd 336(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a4]\n\t"
-        "vmovupd 464(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h2], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h10], %[win], %[a6]\n\t"
-        "vmovupd 88(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a0]\n\t"
-        "vmovupd 216(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a2]\n\t"
-        "vmovupd 344(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a4]\n\t"
-        "vmovupd 472(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h3], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h11], %[win], %[a6]\n\t"
-        : [a0] "+v"(a0), [a1] "+v"(a1), [a2] "+v"(a2), [a3] "+v"(a3), [a4] "+v"(a4), [a5] "+v"(a5),
-          [a6] "+v"(a6), [a7] "+v"(a7), [win] "=&v"(window)
-        : [w] "r"(w), [h0] "v"(h0), [h1] "v"(h1), [h2] "v"(h2), [h3] "v"(h3), [h8] "v"(h8),
-          [h9] "v"(h9), [h10] "v"(h10), [h11] "v"(h11)
-        : "memory");
-  }
-  {
-    const __m512d h4 = _mm512_set1_pd(h[4]), h5 = _mm512_set1_pd(h[5]), h6 = _mm512_set1_pd(h[6]),
-                  h7 = _mm512_set1_pd(h[7]), h12 = _mm512_set1_pd(h[12]),
-                  h13 = _mm512_set1_pd(h[13]), h14 = _mm512_set1_pd(h[14]),
-                  h15 = _mm512_set1_pd(h[15]);
-    asm("vmovupd 32(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a0]\n\t"
-        "vmovupd 160(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a1]\n\t"
-        "vmovupd 288(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a3]\n\t"
-        "vmovupd 416(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a5]\n\t"
-        "vmovupd 544(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a7]\n\t"
-        "vmovupd 40(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a0]\n\t"
-        "vmovupd 168(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a1]\n\t"
-        "vmovupd 296(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a3]\n\t"
-        "vmovupd 424(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a5]\n\t"
-        "vmovupd 552(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a7]\n\t"
-        "vmovupd 48(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a0]\n\t"
-        "vmovupd 176(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a1]\n\t"
-        "vmovupd 304(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a3]\n\t"
-        "vmovupd 432(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a5]\n\t"
-        "vmovupd 560(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a7]\n\t"
-        "vmovupd 56(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a0]\n\t"
-        "vmovupd 184(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a2]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a1]\n\t"
-        "vmovupd 312(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a4]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a3]\n\t"
-        "vmovupd 440(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a6]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a5]\n\t"
-        "vmovupd 568(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a7]\n\t"
-        "vmovupd 96(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a0]\n\t"
-        "vmovupd 224(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a2]\n\t"
-        "vmovupd 352(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a4]\n\t"
-        "vmovupd 480(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h4], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h12], %[win], %[a6]\n\t"
-        "vmovupd 104(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a0]\n\t"
-        "vmovupd 232(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a2]\n\t"
-        "vmovupd 360(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a4]\n\t"
-        "vmovupd 488(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h5], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h13], %[win], %[a6]\n\t"
-        "vmovupd 112(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a0]\n\t"
-        "vmovupd 240(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a2]\n\t"
-        "vmovupd 368(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a4]\n\t"
-        "vmovupd 496(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h6], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h14], %[win], %[a6]\n\t"
-        "vmovupd 120(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a1]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a0]\n\t"
-        "vmovupd 248(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a3]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a2]\n\t"
-        "vmovupd 376(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a5]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a4]\n\t"
-        "vmovupd 504(%[w]), %[win]\n\t"
-        "vfmadd231pd %[h7], %[win], %[a7]\n\t"
-        "vfmadd231pd %[h15], %[win], %[a6]\n\t"
-        : [a0] "+v"(a0), [a1] "+v"(a1), [a2] "+v"(a2), [a3] "+v"(a3), [a4] "+v"(a4), [a5] "+v"(a5),
-          [a6] "+v"(a6), [a7] "+v"(a7), [win] "=&v"(window)
-        : [w] "r"(w), [h4] "v"(h4), [h5] "v"(h5), [h6] "v"(h6), [h7] "v"(h7), [h12] "v"(h12),
-          [h13] "v"(h13), [h14] "v"(h14), [h15] "v"(h15)
-        : "memory");
-  }
-
-  a[0] = a0, a[1] = a1, a[2] = a2, a[3] = a3, a[4] = a4, a[5] = a5, a[6] = a6, a[7] = a7;
-}
-
-// The last taps, fewer than 16, go as a group whose other coefficients are
-// 0: a product with a coefficient of 0 adds an exact 0 to a sum, and no
-// rounding. Its windows reach up to 15 samples past the ones the outputs
-// need, finite samples of the same window except in a block's last pass,
-// which reads a copy of just the samples it needs, 0 beyond.
-__attribute__((target("avx512f"))) void pass8_avx512(const double *reversed, const double *x,
-                                                     int taps, double *sums, bool last) {
-  __m512d acc[8];
-  for (__m512d &a : acc) a = _mm512_setzero_pd();
-  int m = 0;
-  for (; m + 16 <= taps; m += 16) group16_avx512(reversed + m, x + m, acc);
-  if (m < taps) {
-    const int rest = taps - m;
-    double h[16] = {};
-    std::copy_n(reversed + m, rest, h);
-    if (last) {
-      // The rest + 63 samples the outputs need (78 at most), zeros after:
-      // room for the 79 doubles the group reads.
-      double w[8 * 8 + 8 + 16] = {};
-      std::copy_n(x + m, rest + 63, w);
-      group16_avx512(h, w, acc);
-    } else {
-      group16_avx512(h, x + m, acc);
-    }
-  }
-  for (int j = 0; j < 8; j++) _mm512_storeu_pd(sums + 8 * j, acc[j]);
-}
-
-__attribute__((target("avx512f"))) void sums_avx512(const double *reversed, const double *x,
-                                                    int taps, int n, double *sums) {
-  int i = 0;
-  for (; i + 64 <= n; i += 64) pass8_avx512(reversed, x + i, taps, sums + i, i + 128 > n);
-  for (; i < n; i += 8) pass_avx512<1>(reversed, x + i, taps, sums + i);
-}
-
-#endif
-
 }  // namespace
 
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums) {
+  switch (level) {
 #ifdef __x86_64__
-  if (level == avx512) return sums_avx512(reversed, x, taps, n, sums);
-  if (level == avx2) return sums_avx2(reversed, x, taps, n, sums);
+    case avx512_kernels:
+      return sums_avx512(reversed, x, taps, n, sums);
+    case avx2_kernels:
+      return sums_avx2(reversed, x, taps, n, sums);
 #endif
-  sums_portable(reversed, x, taps, n, sums);
+    default:
+      return sums_portable(reversed, x, taps, n, sums);
+  }
 }
 
 void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
@@ -429,11 +75,19 @@ void portable_sums_at(const double *reversed, const double *x, int taps, const i
   std::copy_n(acc, count, sums);
 }
 
-int simd_level() {
+kernel_level best_kernel_level() {
+  return best;
+}
+
+kernel_level kernel_level_in_use() {
   return level;
 }
 
-int set_simd_level(int wanted) {
+kernel_level set_kernel_level(kernel_level wanted) {
   level = wanted < best ? wanted : best;
   return level;
+}
+
+bool avx2_codecs(kernel_level at) {
+  return at == avx2_kernels || at == avx512_kernels;
 }

@@ -105,7 +105,8 @@ TEST(Codec, DecodesEveryCodeAsTheFormulaSays) {
   for (int v = -32768; v < 32768; v++) all += le16(v);
   const auto *bytes = reinterpret_cast<const unsigned char *>(all.data());
   std::vector<double> x(65536);
-  decode_frames(bytes, *depth_of(16), 1, 65536, x.data(), nullptr, simd_level() >= 1);
+  decode_frames(bytes, *depth_of(16), 1, 65536, x.data(), nullptr,
+                avx2_codecs(kernel_level_in_use()));
   for (int v = -32768; v < 32768; v++)
     ASSERT_EQ(x[v + 32768], static_cast<double>((2 * extended(v) + 1) / 65535)) << v;
   decode_frames(bytes, *depth_of(8), 1, 256, x.data(), nullptr, true);

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The instructions of the AVX-512 kernel's group of 16 taps, made by rule.
 
-The group (group16_avx512 in filter/kernels.cc) adds taps h0 to h15 of 8
+The group (group16_avx512 in filter/kernels_avx512.cc) adds taps h0 to h15 of 8
 vectors of 8 outputs, a0 to a7, whose windows start at w. The window loaded
 at double offset s serves tap s - 8j of vector j, so for taps r and r + 8 the
 windows at s = r + 8m, m = 0 to 8, serve tap r of vector m (m < 8) and tap
