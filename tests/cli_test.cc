@@ -1,8 +1,10 @@
 // Runs of the built tool: a command line, coefficient text and WAV bytes in; status, report and
 // output out.
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -79,12 +81,19 @@ struct row {
   std::string fir;
   std::string wav;  // in.wav's bytes
   int status;
-  std::string err;  // the end of the report
-  std::string out;  // out.wav's bytes when the command names OUT, else standard output's
+  std::string err;          // the end of the report
+  std::string out;          // out.wav's bytes when the command names OUT, else standard output's
+  std::string within = "";  // a part of the report before its end
 };
 
+bool installed(const char *tool) {
+  return system(("command -v " + std::string(tool) + " >/dev/null").c_str()) == 0;
+}
+
 // Runs the row's command line under bash in the test's folder, with "tapsum"
-// standing for the built tool; returns its report.
+// standing for the built tool, and checks its status, report and output,
+// and that neither the input nor the coefficient file was written; returns
+// its report.
 std::string check(const row &r) {
   SCOPED_TRACE(r.command);
   temp_file("fir.txt", r.fir);
@@ -107,9 +116,14 @@ std::string check(const row &r) {
               (at == 0 || strchr("\ne", err[at - 1])))
       << "expected the end " << testing::PrintToString(r.err) << " in "
       << testing::PrintToString(err);
+  if (!r.within.empty()) {
+    EXPECT_NE(err.find(r.within), std::string::npos) << r.within << " in " << err;
+  }
   const std::string written =
       read_file(r.command.find("OUT") != std::string::npos ? out : dir + "/stdout");
   EXPECT_TRUE(written == r.out) << first_difference(written, r.out);
+  EXPECT_EQ(read_file(dir + "/in.wav"), r.wav);
+  EXPECT_EQ(read_file(dir + "/fir.txt"), r.fir);
   return err;
 }
 
@@ -146,8 +160,17 @@ TEST(Run, CommandLineAndFiles) {
       // An input refused leaves an existing output as it was.
       {"tapsum FIR IN OUT", "1\n", riff_fmt(16, 1, 1, 24), 2,
        "tapsum: Unsupported bits/sample (24) in WAV file.\n", "old"},
-      // WAV bytes never go to a terminal; a named output may, and the usage
-      // text.
+  };
+  for (const row &r : rows) check(r);
+}
+
+// WAV bytes never go to a terminal; a named output may, and the usage text.
+TEST(Run, KeepsWavBytesOffATerminal) {
+  const int terminal_fd = open("/dev/ptmx", O_RDWR | O_NOCTTY);
+  if (terminal_fd < 0)
+    GTEST_SKIP() << "no pseudo-terminal here (/dev/ptmx: " << strerror(errno) << ")";
+  close(terminal_fd);
+  const row rows[] = {
       {"tapsum FIR IN >/dev/ptmx", "1\n", wav3, 1, terminal, ""},
       {"tapsum nofile >/dev/ptmx", "", "", 1, terminal, ""},
       {"tapsum FIR IN OUT >/dev/ptmx", "1\n", wav3, 0, report3, wav3},
@@ -302,37 +325,32 @@ TEST(Run, NoFailurePassesAsSuccess) {
     rows.push_back({"tapsum FIR IN OUT" + close + (closed & 4 ? " 2>&-" : ""), "1\n", wav3, 0,
                     closed & 4 ? "" : report3, wav3});
   }
-  // A message after a progress line starts a line of its own.
-  if (system("command -v strace >/dev/null") == 0) {
-    // LeakSanitizer can't run under ptrace; the sanitizer builds run these
-    // rows without it.
-    const std::string inject =
-        "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=read -e "
-        "inject=read:error=EIO:when=";
-    rows.push_back({inject + "3 -P in.wav " TAPSUM_BINARY " FIR IN >/dev/null", "1\n", long_wav, 2,
-                    read_failed, ""});
-    rows.push_back({inject + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav,
-                    2, "tapsum: Can't read FIR file 'fir.txt'.\n", ""});
-    // A read interrupted by a signal (error 4, EINTR) is made again, in both
-    // files.
-    for (const char *file : {"in.wav", "fir.txt"})
-      rows.push_back(
-          {std::string("ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=read "
-                       "-e inject=read:error=4:when=2 -P ") +
-               file + " " TAPSUM_BINARY " FIR IN | cmp - IN",
-           "1\n", long_wav, 0, "80000 samples written.\n", ""});
-  }
-  for (const row &r : rows) {
-    const std::string err = check(r);
-    if (r.command.find("EIO:when=3") != std::string::npos) {
-      EXPECT_NE(err.find("done\n" + read_failed), std::string::npos) << err;
-    }
-    EXPECT_EQ(read_file(test_dir() + "in.wav"), r.wav) << r.command;
-    if (r.command.find(">>FIR") == std::string::npos &&
-        r.command.find("1<>FIR") == std::string::npos) {
-      EXPECT_EQ(read_file(test_dir() + "fir.txt"), r.fir) << r.command;
-    }
-  }
+  for (const row &r : rows) check(r);
+}
+
+// Read errors injected by strace are failures, with the message on a line
+// of its own after a progress line; a read interrupted by a signal (error
+// 4, EINTR) is made again, in both files. LeakSanitizer can't run under
+// ptrace; the sanitizer builds run these rows without it.
+TEST(Run, InjectedReadErrorsAreFailures) {
+  if (!installed("strace")) GTEST_SKIP() << "strace is not installed";
+  const std::string read_failed = "tapsum: Can't read input file.\n";
+  const std::string long_wav = wav_header(1, 16, 160000) + std::string(160000, 'a');
+  std::string long_fir;
+  while (long_fir.size() < 8192) long_fir += "0.001\n";
+  const std::string strace = "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=read ";
+  const std::string eio = strace + "-e inject=read:error=EIO:when=";
+  std::vector<row> rows = {
+      {eio + "3 -P in.wav " TAPSUM_BINARY " FIR IN >/dev/null", "1\n", long_wav, 2, read_failed, "",
+       "done\n" + read_failed},
+      {eio + "2 -P fir.txt " TAPSUM_BINARY " FIR IN >/dev/null", long_fir, long_wav, 2,
+       "tapsum: Can't read FIR file 'fir.txt'.\n", ""},
+  };
+  for (const char *file : {"in.wav", "fir.txt"})
+    rows.push_back({strace + "-e inject=read:error=4:when=2 -P " + file +
+                        " " TAPSUM_BINARY " FIR IN | cmp - IN",
+                    "1\n", long_wav, 0, "80000 samples written.\n", ""});
+  for (const row &r : rows) check(r);
 }
 
 // A run stopped by SIGINT on a slow input (a FIFO that gets 50 of 100
@@ -360,36 +378,40 @@ TEST(Run, StopsCleanlyOnASignal) {
 }
 
 // No byte of the output is lost or repeated: writes cut short by a signal
-// (EINTR, error 4, injected at every second write, the header's and the final sizes'
-// included) go on where they stopped, from a file and into a pipe; a write
-// that fails leaves a prefix and fails the run. A run stopped while blocked
-// on a full pipe, by SIGTERM or by timeout (which sends SIGTERM twice),
-// writes every frame it computed once the reader goes on: what the reader
-// gets is a prefix of the whole output, longer than the pipe held, and the
-// count line says how many frames. Runs under address-space limits with an
-// 8192-tap filter end in a whole output or in the memory message with the
-// existing output as it was, never in a crash.
+// (EINTR, error 4, injected by strace at every second write, the header's
+// and the final sizes' included) go on where they stopped, from a file and
+// into a pipe; a write that fails leaves a prefix and fails the run.
+TEST(Run, InjectedWriteFailuresLoseNoByte) {
+  if (!installed("strace")) GTEST_SKIP() << "strace is not installed";
+  const std::string long_wav = wav_header(1, 16, 800000) + std::string(800000, 'a');
+  const std::string inject =
+      "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=write,pwrite64 -e inject=";
+  // o.wav exists before the run, so that strace can follow it.
+  const std::string prefix = "; s=$?; head -c $(stat -c %s o.wav) IN | cmp - o.wav && exit $s";
+  const row rows[] = {
+      {inject + "write,pwrite64:error=4:when=2+2 -P out.wav " TAPSUM_BINARY " FIR IN OUT", "1\n",
+       long_wav, 0, "400000 samples written.\n", long_wav},
+      {inject + "write:error=4:when=2+2 " TAPSUM_BINARY " FIR IN 2>/dev/null | cmp - IN", "1\n",
+       long_wav, 0, "", ""},
+      {"echo old >o.wav; " + inject +
+           "write:error=EIO:when=3 -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix,
+       "1\n", long_wav, 2, lost, ""},
+      {"echo old >o.wav; " + inject + "pwrite64:error=EIO -P o.wav " TAPSUM_BINARY " FIR IN o.wav" +
+           prefix,
+       "1\n", long_wav, 2, lost, ""},
+  };
+  for (const row &r : rows) check(r);
+}
+
+// A run stopped while blocked on a full pipe, by SIGTERM or by timeout
+// (which sends SIGTERM twice), writes every frame it computed once the
+// reader goes on: what the reader gets is a prefix of the whole output,
+// longer than the pipe held, and the count line says how many frames. Runs under address-space
+// limits with an 8192-tap filter end in a whole output or in the memory message with the existing
+// output as it was, never in a crash.
 TEST(Run, LosesNoByteWhateverInterruptsIt) {
-  std::string long_wav = wav_header(1, 16, 800000) + std::string(800000, 'a');
+  const std::string long_wav = wav_header(1, 16, 800000) + std::string(800000, 'a');
   std::vector<row> rows;
-  if (system("command -v strace >/dev/null") == 0) {
-    const std::string inject =
-        "ASAN_OPTIONS=detect_leaks=0 strace -f -o /dev/null -e trace=write,pwrite64 -e inject=";
-    // o.wav exists before the run, so that strace can follow it.
-    const std::string prefix = "; s=$?; head -c $(stat -c %s o.wav) IN | cmp - o.wav && exit $s";
-    rows = {
-        {inject + "write,pwrite64:error=4:when=2+2 -P out.wav " TAPSUM_BINARY " FIR IN OUT", "1\n",
-         long_wav, 0, "400000 samples written.\n", long_wav},
-        {inject + "write:error=4:when=2+2 " TAPSUM_BINARY " FIR IN 2>/dev/null | cmp - IN", "1\n",
-         long_wav, 0, "", ""},
-        {"echo old >o.wav; " + inject +
-             "write:error=EIO:when=3 -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix,
-         "1\n", long_wav, 2, lost, ""},
-        {"echo old >o.wav; " + inject +
-             "pwrite64:error=EIO -P o.wav " TAPSUM_BINARY " FIR IN o.wav" + prefix,
-         "1\n", long_wav, 2, lost, ""},
-    };
-  }
   // SIGTERM is signal 15; timeout's status is 124.
   for (const auto &[stop, status] : {std::pair{"kill -15 $p", 143}, {"true", 124}}) {
     const std::string run = status == 143 ? TAPSUM_BINARY : "timeout 1 " TAPSUM_BINARY;
