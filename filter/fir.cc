@@ -33,9 +33,8 @@ namespace {
 // Output frames of a block with the kernels; the transform's blocks are
 // whole segments, at least this many and at least two. A block decodes its
 // taps - 1 frames of history again, as much as its own at one segment of
-// 8191 taps: two segments took 60 s of stereo at 8191 taps from 63.2 ms to
-// 58.5 and 10 s from 26.5 to 25.7, in 14.9 MB against 12.8 (four: 59.7 ms,
-// 18.9 MB; AMD EPYC family 26).
+// 8191 taps: two segments were faster than one, and four no faster than
+// two, in more memory.
 constexpr int BLOCK_FRAMES = 8192;
 constexpr int LEAST_SEGMENTS = 2;
 
