@@ -81,6 +81,8 @@ struct transform_state {
   fftw_plan forward;                                     // a window to its spectrum
   fftw_plan inverse;                                     // products to sums
   fftw_complex *spectra[2];                              // G^ of each output channel's column
+  double h[2];                                           // H, the sum of a column's |taps|
+  double largest[2];                                     // |G^|max, rounded up
   double per_norm[2];                                    // steps 1 to 3 and 5 per unit of |x|
   double chain[2];                                       // steps 6 and 7
   transform_scratch scratch[MAX_THREADS + EXTRA_SLOTS];  // one a slot of the ring
@@ -148,6 +150,8 @@ void compute_block(block &b, const run_plan &plan);
 // many of its blocks kept the transform's sums.
 uint64_t exact_outputs();
 uint64_t transform_blocks();
+// How many blocks of the last fir call the kernels summed.
+uint64_t kernel_blocks();
 
 // The kernels' instruction sets, each its own kernel (kernels.cc and one
 // file a set). The default is the best the processor has; a test or a
@@ -195,6 +199,10 @@ void exact_sum4(const double *coef, const double *const *at, int first, int last
 // is none (a coefficient not finite, or a sum of magnitudes too large); the
 // argument is in certify.cc.
 double column_bound(const double *coef, int taps);
+
+// |x| of the n samples of x, n a multiple of 4, rounded up: the norm of a
+// segment's window that its bound is proportional to (transform.cc, step 4).
+double norm_up(const double *x, int n);
 
 // Certifies the n double sums of one output channel. An output whose code
 // every value within the bound of its sum gives has that code written to

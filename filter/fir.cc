@@ -48,6 +48,7 @@ filter_method method_wanted = automatic;
 // What the last run counted, for the tests and the benchmark.
 uint64_t exact_count;
 uint64_t transform_count;
+uint64_t kernel_count;
 
 // The workers' task: the block in a slot of the ring.
 void compute_slot(int slot) {
@@ -168,6 +169,7 @@ void make_plan(const filter_job &job) {
   plan.transform_broken = false;
   exact_count = 0;
   transform_count = 0;
+  kernel_count = 0;
 }
 
 // The ring's buffers, in one mapping; the last run's is given back when
@@ -297,6 +299,7 @@ void write_block(stream &s) {
   s.clipped |= b.clipped;
   exact_count += b.exact_count;
   transform_count += b.transformed;
+  kernel_count += !b.transformed && !plan.exact_only;
   s.next_to_write++;
 }
 
@@ -333,6 +336,10 @@ uint64_t exact_outputs() {
 
 uint64_t transform_blocks() {
   return transform_count;
+}
+
+uint64_t kernel_blocks() {
+  return kernel_count;
 }
 
 void set_filter_threads(int wanted) {

@@ -249,15 +249,6 @@ void *make_spectra(void *arg) {
   return nullptr;
 }
 
-// |x| of n samples, n a multiple of 4, rounded up (step 4).
-double norm_up(const double *x, int n) {
-  double s[4] = {};
-  for (int i = 0; i < n; i += 4)
-    for (int j = 0; j < 4; j++) s[j] += x[i + j] * x[i + j];
-  const double squares = (s[0] + s[1]) + (s[2] + s[3]);
-  return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
-}
-
 // The complex products of a segment's spectrum with a column's.
 void multiply(const fftw_complex *x, const fftw_complex *g, fftw_complex *p, int half) {
   for (int k = 0; k < half; k++) {
@@ -355,6 +346,8 @@ void make_plans(transform_state &ts) {
 // (steps 6 and 7), from H = h, |G^|max = largest.
 void set_bounds(transform_state &ts, int c, double h, double largest, int taps, bool rounded) {
   const int t = ts.log2_size;
+  ts.h[c] = h;
+  ts.largest[c] = largest;
   const double eps = fft_error(t, U);
   const double gamma2 = 2 * U / (1 - 2 * U);
   ts.per_norm[c] = SAFETY * SECOND_ORDER *
@@ -365,6 +358,17 @@ void set_bounds(transform_state &ts, int c, double h, double largest, int taps, 
 }
 
 }  // namespace
+
+// Four partial sums, each rounded at most n / 4 times, then two more
+// additions and the square root: the relative error of the squares is
+// below (n + 4) 2^-53, and of the root below 2^-52, so the slack rounds up.
+double norm_up(const double *x, int n) {
+  double s[4] = {};
+  for (int i = 0; i < n; i += 4)
+    for (int j = 0; j < 4; j++) s[j] += x[i + j] * x[i + j];
+  const double squares = (s[0] + s[1]) + (s[2] + s[3]);
+  return std::sqrt(squares * (1 + (n + 4) * 0x1p-52)) * (1 + 0x1p-51);
+}
 
 void transform_prepare(run_plan &plan, int threads) {
   const int taps = plan.taps, outputs = plan.outputs;

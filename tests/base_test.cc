@@ -1,4 +1,5 @@
-// base/: the extended format of the project's own against the x87's, bit for bit, where the x87 is.
+// base/: the progress schedule, and the extended format of the project's own against the x87's.
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -6,10 +7,44 @@
 #include <string>
 
 #include "base/extended.h"
+#include "base/report.h"
 #include "tests/support.h"
 #include "wav/wav.h"
 
 namespace {
+
+// The percentage at its edges: none for 100 declared frames or fewer, nor
+// for a run read to the end; for 101 and 102 a mark at every frame of the
+// steady phase; through 45 taps, whose steady phase starts at frame 46, the
+// first of 1000 frames' marks is at 50, then one every 10 up to 1000.
+TEST(Report, ShowsProgressAtItsMarks) {
+  const struct {
+    uint32_t declared;
+    int taps;
+    bool to_end;
+    std::string shown;
+  } rows[] = {
+      {100, 1, false, ""},
+      {101, 99, false, "\r 99% done\r100% done\n"},
+      {102, 100, false, "\r 99% done\r100% done\n"},
+      {101, 99, true, ""},
+  };
+  for (const auto &r : rows) {
+    testing::internal::CaptureStderr();
+    report_progress(schedule_progress(r.declared, r.taps, r.to_end), 1, r.declared);
+    end_progress_line();
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), r.shown) << r.declared << " frames";
+  }
+  testing::internal::CaptureStderr();
+  const progress_schedule thousand = schedule_progress(1000, 45, false);
+  for (uint64_t frame = 1; frame <= 1000; frame += 7)
+    report_progress(thousand, frame, std::min<uint64_t>(frame + 6, 1000));
+  end_progress_line();
+  const std::string shown = testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(shown.starts_with("\r  5% done\r  6% done")) << shown.substr(0, 40);
+  EXPECT_TRUE(shown.ends_with("\r100% done\n"));
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), '%'), 96);
+}
 
 // The x87's format is long double's on x86-64 alone; elsewhere there is
 // nothing to hold the project's own type to.

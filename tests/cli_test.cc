@@ -273,6 +273,11 @@ TEST(Run, FiltersAsTheFormulasSay) {
        "Output file: 100 samples, 8000 Hz, mono, 8 bits/sample.\n\rPeak level was 0%.\n"
        "100 samples written.\n",
        wav_header(1, 8, 100) + std::string(100, '\x80')},
+      // One frame more than 100 shows the percentage at every frame after
+      // the first.
+      {"tapsum FIR IN", "1\n", wav_header(1, 8, 101) + std::string(101, '\x80'), 0,
+       "\r 99% done\r100% done\rPeak level was 0%.\n101 samples written.\n",
+       wav_header(1, 8, 101) + std::string(101, '\x80'), "bits/sample.\n\r  1% done\r  2% done\r"},
       {"tapsum FIR IN", "0x1.0000000000001p0\n", wav_header(1, 16, 2) + le16(-32768), 0,
        full + clipped + "1 samples written.\n", wav_header(1, 16, 2) + le16(-32768)},
   };

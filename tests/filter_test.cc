@@ -1,5 +1,6 @@
 // fir against the direct path's exact arithmetic, by kernels and by transform, on 1, 2, 3 and 6
 // threads.
+#include <algorithm>
 #include <cmath>
 #include <random>
 #include <string>
@@ -274,47 +275,179 @@ TEST_F(FastPath, LeavesATransformThatBreaksItsBound) {
   test_hooks().skew = 0.5 * kernels_bound;
   run_filter(j, fir);
   EXPECT_EQ(transform_blocks(), 4u);
-  test_hooks() = {};
-  // The self-test at the start sees a spectrum 2^-43 off, 4 times what the
-  // analysis allows an impulse through this column, and the run takes the
-  // kernels from its first block; 2^-48 off passes.
-  test_hooks().spectrum_error = 0x1p-43;
-  const std::string wrong_plan = run_filter(j, fir);
-  EXPECT_EQ(transform_blocks(), 0u);
-  EXPECT_TRUE(wrong_plan == direct) << where_they_differ(wrong_plan, direct, j);
-  test_hooks().spectrum_error = 0x1p-48;
-  run_filter(j, fir);
-  EXPECT_EQ(transform_blocks(), 4u);
-  // Through a box of small taps an impulse shows 2^-40 off as less than
-  // the limit, and the segment of ones, which sums all the taps, as more.
+}
+
+// The self-test before the first block passes a run's own sound plans and
+// spectra, and fails each kind of damage it is there for, after which the
+// run takes the kernels from its first block, with the same bytes: a
+// spectrum 2^-43 off, 4 times what the analysis allows an impulse through
+// this column, fails, and 2^-48 off passes; through a box of small taps an
+// impulse shows 2^-40 off as less than the limit, and only the segment of
+// ones, which sums all the taps, as more.
+TEST_F(FastPath, SelfTestPassesSoundPlansAndFailsDamagedOnes) {
+  std::vector<double> taps(200, 0.0);
+  taps[0] = taps[199] = 0.5;
+  const job j{taps, {}, 2, 8, 8, noise(3 * 2 * 8192 + 2), 0};
+  set_filter_method(transform_sums);
+  const std::string direct = run_filter(j, fir_direct);
+  for (const auto &[error, passes] : {std::pair{0.0, true}, {0x1p-48, true}, {0x1p-43, false}}) {
+    test_hooks().spectrum_error = error;
+    const std::string shown = run_filter(j, fir);
+    EXPECT_EQ(transform_blocks(), passes ? 4u : 0u) << error;
+    EXPECT_TRUE(shown == direct) << where_they_differ(shown, direct, j);
+  }
   test_hooks().spectrum_error = 0x1p-40;
   run_filter({std::vector<double>(200, 1.0 / 256), {}, 2, 8, 8, j.data, 0}, fir);
   EXPECT_EQ(transform_blocks(), 0u);
-  test_hooks().spectrum_error = 0;
-  // A column 2^-600 times another has the bound 2^-600 times as large, as
-  // its spectrum's size is, whose squares would underflow.
-  std::vector<double> x(1024, 0.25), sums(1024);
-  std::vector<double> box(200, 1.0 / 256), tiny(200, 0x1p-608);
+}
+
+// A transform of one column prepared as a run prepares it, on one thread.
+run_plan &prepared(const std::vector<double> &h) {
+  static run_plan plan;
+  plan.channels = plan.outputs = 1;
+  plan.taps = static_cast<int>(h.size());
+  plan.coef[0] = h.data();
+  transform_prepare(plan, 1);
+  return plan;
+}
+
+// The norm a segment's bound grows with covers every sample, in any order:
+// at least the norm summed in the extended format, and little more.
+TEST_F(FastPath, NormsCoverEverySample) {
+  std::uniform_real_distribution<double> value(-1, 1);
+  for (const int n : {4, 8, 64, 4096, 16384}) {
+    std::vector<double> x(static_cast<size_t>(n));
+    for (double &v : x) v = value(random_bits);
+    for (int order = 0; order < 3; order++) {
+      if (order == 1) std::shuffle(x.begin(), x.end(), random_bits);
+      if (order == 2) x.assign(x.size(), 0.0), x[random_bits() % x.size()] = -0.75;
+      long double squares = 0;
+      for (const double v : x) squares += static_cast<long double>(v) * v;
+      const double norm = norm_up(x.data(), n), exact = static_cast<double>(sqrtl(squares));
+      EXPECT_GE(norm, exact) << n << " samples, order " << order;
+      EXPECT_LE(norm, exact * (1 + (n + 8) * 0x1p-51)) << n << " samples, order " << order;
+    }
+  }
+}
+
+// What a segment's bound is made of, each against a computation of its own
+// here on small columns (a box, Gaussian taps, a windowed sinc): H, the sum
+// of the |taps|; the spectrum G^ against the transform of h / L summed out
+// in long double, within a few hundred ulps, and |G^|max as large as its
+// largest part; and the bound per unit of norm, without the safety factor,
+// as large as the errors of impulses at every eighth position and of noise
+// against their sums in long double. A column 2^-600 times another has its
+// bound 2^-600 times as large, as its spectrum's size is, whose squares
+// would underflow.
+TEST_F(FastPath, BoundsTheTransformFromItsOwnInputs) {
+  std::normal_distribution<double> normal(0, 0.1);
+  std::uniform_real_distribution<double> value(-1, 1);
+  std::vector<double> box(200, 1.0 / 256), gaussian(150), sinc(700);
+  for (double &h : gaussian) h = normal(random_bits);
+  for (size_t k = 0; k < sinc.size(); k++) {
+    const double x = (static_cast<double>(k) - 349.5) * 0.2 * M_PI;
+    sinc[k] = std::sin(x) / x * (0.54 - 0.46 * std::cos(2 * M_PI * k / 699.0)) * 0.2;
+  }
+  for (const std::vector<double> *column : {&box, &gaussian, &sinc}) {
+    const std::vector<double> &h = *column;
+    const int taps = static_cast<int>(h.size());
+    const run_plan &plan = prepared(h);
+    ASSERT_GT(plan.segment, 0);
+    const transform_state &ts = plan.transform;
+    const int size = ts.size;
+    long double sum = 0;
+    for (const double v : h) sum += std::fabs(v);
+    const double big_h = static_cast<double>(sum);
+    EXPECT_NEAR(ts.h[0], big_h, big_h * 0x1p-52) << taps << " taps";
+    std::vector<long double> cosine(static_cast<size_t>(size)), sine(cosine.size());
+    for (int j = 0; j < size; j++) {
+      const long double angle = -2 * 3.14159265358979323846264338327950288L * j / size;
+      cosine[static_cast<size_t>(j)] = cosl(angle);
+      sine[static_cast<size_t>(j)] = sinl(angle);
+    }
+    double largest = 0, off = 0;
+    for (int k = 0; k <= size / 2; k++) {
+      long double re = 0, im = 0;
+      for (int m = 0; m < taps; m++) {
+        const size_t turn = static_cast<size_t>((int64_t{m} * k) % size);
+        re += h[m] * cosine[turn] / size;
+        im += h[m] * sine[turn] / size;
+      }
+      const double *g = ts.spectra[0][k];
+      largest = std::max(largest, std::hypot(g[0], g[1]));
+      off = std::max(off, static_cast<double>(hypotl(g[0] - re, g[1] - im)));
+    }
+    EXPECT_GE(ts.largest[0], largest) << taps << " taps";
+    EXPECT_LE(off, 0x1p-52 * largest + (taps + 64) * 0x1p-60 * big_h) << taps << " taps";
+    const double per_norm = ts.per_norm[0] / 256;  // without the safety factor
+    std::vector<double> x(static_cast<size_t>(size)), sums(static_cast<size_t>(size));
+    double worst = 0;
+    for (int window = 0; window < size / 8 + 4; window++) {
+      if (window < size / 8) {
+        std::fill(x.begin(), x.end(), 0.0);
+        x[static_cast<size_t>(8 * window)] = 1;
+      } else {
+        for (double &v : x) v = value(random_bits);
+      }
+      const double *in[] = {x.data()};
+      double *to[] = {sums.data()}, bound[1], *bounds[] = {bound};
+      transform_block(plan, 0, in, plan.segment, to, bounds);
+      const double norm = norm_up(x.data(), size);
+      for (int i = 0; i < plan.segment; i++) {
+        // An impulse's sums are the taps it meets.
+        long double y = 0;
+        if (window < size / 8) {
+          const int k = i + taps - 1 - 8 * window;
+          y = k >= 0 && k < taps ? h[static_cast<size_t>(k)] : 0;
+        } else {
+          for (int k = 0; k < taps; k++) y += static_cast<long double>(h[k]) * x[i + taps - 1 - k];
+        }
+        worst = std::max(worst, std::fabs(sums[i] - static_cast<double>(y)) / norm);
+      }
+    }
+    EXPECT_LE(worst, per_norm + taps * 0x1p-60 * big_h) << taps << " taps";
+  }
+  std::vector<double> x(1024, 0.25), sums(1024), tiny(200, 0x1p-608);
   double bounds[2][1];
   for (const std::vector<double> *h : {&box, &tiny}) {
-    static run_plan plan;
-    plan.channels = plan.outputs = 1;
-    plan.taps = 200;
-    plan.coef[0] = h->data();
+    const run_plan &plan = prepared(*h);
+    EXPECT_EQ(plan.segment, 825);
     const double *in[] = {x.data()};
     double *to[] = {sums.data()}, *bound[] = {bounds[h == &tiny]};
-    transform_prepare(plan, 1);
-    EXPECT_EQ(plan.segment, 825);
     transform_block(plan, 0, in, 825, to, bound);
   }
   EXPECT_NEAR(bounds[1][0] / bounds[0][0], 0x1p-600, 0x1p-610);
-  // Its own bound is small enough that 16-bit noise through a long column
-  // takes the exact sum for few outputs: mostly candidates for the peak.
+}
+
+// Its bound is small enough that 16-bit noise through a long column takes
+// the exact sum for few outputs: mostly candidates for the peak.
+TEST_F(FastPath, SendsFewOutputsToTheExactSum) {
   std::normal_distribution<double> normal(0, 0.05);
   job noisy{{}, {}, 2, 16, 16, noise(4 * 3 * 8192), 0};
   for (int k = 0; k < 400; k++) noisy.col1.push_back(normal(random_bits));
+  set_filter_method(transform_sums);
   run_filter(noisy, fir);
+  EXPECT_GT(transform_blocks(), 0u);
   EXPECT_LT(exact_outputs(), 2 * 3 * 8192 / 1000u);
+}
+
+// The fast path is taken where it should be, on one thread and on two: at
+// 1000 taps on an input whose length isn't known every block is the
+// transform's, at 31 taps every block the kernels'. A run that falls back
+// without a fault to fall back for fails here.
+TEST_F(FastPath, TakesTheMethodItChooses) {
+  std::normal_distribution<double> normal(0, 0.02);
+  for (const int taps : {31, 1000, 8191})
+    for (const int threads : {1, 2}) {
+      job j{{}, {}, 2, 16, 16, noise(4 * 6 * 8192), 0};
+      for (int k = 0; k < taps; k++) j.col1.push_back(normal(random_bits));
+      set_filter_threads(threads);
+      run_filter(j, fir);
+      const uint64_t blocks = transform_blocks() + kernel_blocks();
+      EXPECT_GT(blocks, 2u);
+      EXPECT_EQ(taps > 150 ? transform_blocks() : kernel_blocks(), blocks)
+          << taps << " taps, " << threads << " threads";
+    }
 }
 
 // Each kernel really runs, its blocked passes too (200 outputs: three of
