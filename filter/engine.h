@@ -49,15 +49,34 @@ void unmap_pages(page_map &pages);
 
 // count values of T from pages.next on, value-initialised; null, and the
 // bytes counted, when pages measures.
+// Under AddressSanitizer each buffer is followed by RED_ZONE bytes that it
+// marks as not to be touched, so that a buffer carved too small, or a
+// reach past one, is reported as it would be for memory from the heap.
+#if defined(__SANITIZE_ADDRESS__)
+#define TAPSUM_RED_ZONES 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TAPSUM_RED_ZONES 1
+#endif
+#endif
+#ifdef TAPSUM_RED_ZONES
+constexpr size_t RED_ZONE = 64;
+void poison(const void *from, size_t bytes);
+#else
+constexpr size_t RED_ZONE = 0;
+inline void poison(const void *, size_t) {}
+#endif
 template <typename T>
 T *carve(page_map &pages, size_t count) {
-  const size_t bytes = (count * sizeof(T) + 63) & ~size_t{63};
+  const size_t used = count * sizeof(T);
+  const size_t bytes = ((used + 63) & ~size_t{63}) + RED_ZONE;
   if (pages.mapping == nullptr) {
     pages.bytes += bytes;
     return nullptr;
   }
   T *values = reinterpret_cast<T *>(pages.next);
   std::uninitialized_value_construct_n(values, count);
+  poison(pages.next + used, bytes - used);
   pages.next += bytes;
   return values;
 }

@@ -11,6 +11,9 @@
 
 #include "base/report.h"
 #include "filter/engine.h"
+#ifdef TAPSUM_RED_ZONES
+#include <sanitizer/asan_interface.h>
+#endif
 
 namespace {
 
@@ -37,7 +40,20 @@ page_map map_pages(size_t bytes) {
   return {start, whole, start};
 }
 
+// The mapping's red zones are cleared before it is given back: the
+// system may map the same addresses again, for memory of another kind.
 void unmap_pages(page_map &pages) {
-  if (pages.mapping != nullptr) munmap(pages.mapping, pages.bytes);
+  if (pages.mapping != nullptr) {
+#ifdef TAPSUM_RED_ZONES
+    ASAN_UNPOISON_MEMORY_REGION(pages.mapping, pages.bytes);
+#endif
+    munmap(pages.mapping, pages.bytes);
+  }
   pages = {};
 }
+
+#ifdef TAPSUM_RED_ZONES
+void poison(const void *from, size_t bytes) {
+  ASAN_POISON_MEMORY_REGION(from, bytes);
+}
+#endif
