@@ -13,6 +13,8 @@ namespace {
 
 // A progress line printed and not ended.
 bool progress_open;
+// What an early end undoes.
+void (*undo_early)();
 
 void print_message(const char *format, va_list args) {
   end_progress_line();
@@ -37,7 +39,18 @@ void warn(const char *format, ...) {
   va_end(args);
 }
 
+void undo_on_early_end(void (*undo)()) {
+  undo_early = undo;
+}
+
+void undo_now() {
+  void (*undo)() = undo_early;
+  undo_early = nullptr;
+  if (undo != nullptr) undo();
+}
+
 void fatal(int status, const char *format, ...) {
+  undo_now();
   va_list args;
   va_start(args, format);
   print_message(format, args);
@@ -46,6 +59,7 @@ void fatal(int status, const char *format, ...) {
 }
 
 void usage_error(const char *format, ...) {
+  undo_now();
   va_list args;
   va_start(args, format);
   print_message(format, args);
@@ -65,7 +79,7 @@ void out_of_memory() {
   fatal(2, "Not enough memory.");
 }
 
-progress_schedule schedule_progress(uint32_t declared, int taps, bool to_end) {
+progress_schedule schedule_progress(uint64_t declared, int taps, bool to_end) {
   const bool shown = !to_end && declared > 100;
   return {declared, shown ? declared / 100 : 0, static_cast<uint64_t>(taps) + 1};
 }
@@ -84,8 +98,11 @@ void end_progress_line() {
   progress_open = false;
 }
 
-void report_end(double peak, bool clipped) {
+void report_end(double peak, bool clipped, uint64_t not_finite) {
   progress_open = false;
   fprintf(stderr, "\rPeak level was %.0f%%.\n", static_cast<double>(extended(peak) * 100));
   if (clipped) fputs("\n*** tapsum: Warning: output file was clipped.\n", stderr);
+  if (not_finite != 0)
+    warn("Warning: %" PRIu64 " input samples were infinite or not a number; read as 0.",
+         not_finite);
 }

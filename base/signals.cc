@@ -1,6 +1,8 @@
 // The signals that stop a run: SIGINT, SIGTERM and SIGHUP.
 #include "base/signals.h"
 
+#include "base/report.h"
+
 #include <signal.h>
 #include <unistd.h>
 
@@ -41,6 +43,7 @@ int stop_signal() {
 }
 
 void end_by_signal(int sig) {
+  undo_now();
   signal(sig, SIG_DFL);
   raise(sig);
   _exit(128 + sig);

@@ -214,7 +214,7 @@ void filter(benchmark::State &state) {
   if (write(in_fd, data.data(), data.size()) != static_cast<ssize_t>(data.size()))
     state.SkipWithError("can't hold the samples in memory");
   const int out_fd = open("/dev/null", O_WRONLY);
-  const sample_depth *depth = depth_of(16);
+  const sample_depth *depth = depth_of(16, false);
   const filter_job job{2, depth, taps, false, depth, frames, false, {coef.data(), coef.data()}};
   uint64_t outputs = 0;
   uint64_t exact = 0;

@@ -10,7 +10,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
-#include <string>
 
 #include "base/report.h"
 #include "base/signals.h"
@@ -74,12 +73,27 @@ void open_standard_descriptors() {
     if (fcntl(fd, F_GETFD) < 0 && errno == EBADF) open("/dev/null", modes[fd]);
 }
 
-// The usage text or the version on standard output; text that doesn't reach
-// it is a failed write.
-const char usage[] =
-    "tapsum - apply an FIR filter on a WAV file.\n"
-    "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n"
-    "       tapsum -h | --help | --version\n";
+// The usage text, the help or the version on standard output; text that
+// doesn't reach it is a failed write. The help is the usage text and every
+// option.
+#define USAGE                                                      \
+  "tapsum - apply an FIR filter on a WAV file.\n"                  \
+  "Usage: tapsum [-8 | -16] fir-file [input-file [output-file]]\n" \
+  "       tapsum -h | --help | --version\n"
+const char usage[] = USAGE;
+const char help[] = USAGE
+    "The output's samples, as the first argument; without one, the input's:\n"
+    "  -8, -16, -24, -32   integer codes of that many bits (8 unsigned)\n"
+    "  -f32, -f64          IEEE floats of 32 or 64 bits\n"
+    "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n";
+
+// The options that set the output's depth, by name.
+const struct {
+  const char *name;
+  int bits;
+  bool floating;
+} DEPTH_OPTIONS[] = {{"-8", 8, false},   {"-16", 16, false}, {"-24", 24, false},
+                     {"-32", 32, false}, {"-f32", 32, true}, {"-f64", 64, true}};
 
 int print_and_exit(const char *text) {
   if (fputs(text, stdout) == EOF || fflush(stdout) != 0) output_failed();
@@ -89,21 +103,18 @@ int print_and_exit(const char *text) {
 // The command line, parsed: an option only as the first argument, then the
 // coefficient file, then the input and the output, each optional.
 struct command_line {
-  int out_bits;          // 8 or 16, or 0 for the input's
-  const char *fir_name;  // the coefficient file
-  const char *in_name;   // the input file, or nullptr for standard input
-  const char *out_name;  // the output file, or nullptr for standard output
+  const sample_depth *out_depth;  // the output's, or nullptr for the input's
+  const char *fir_name;           // the coefficient file
+  const char *in_name;            // the input file, or nullptr for standard input
+  const char *out_name;           // the output file, or nullptr for standard output
 };
 
 // The usage text or the version when the command line asks for one alone,
 // else nullptr.
 const char *text_asked_for(int argc, char **argv) {
-  static const std::string help =
-      std::string(usage) +
-      "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n";
   if (argc != 2) return nullptr;
   if (strcmp(argv[1], "-h") == 0) return usage;
-  if (strcmp(argv[1], "--help") == 0) return help.c_str();
+  if (strcmp(argv[1], "--help") == 0) return help;
   if (strcmp(argv[1], "--version") == 0) return "tapsum " TAPSUM_VERSION "\n";
   return nullptr;
 }
@@ -112,12 +123,13 @@ const char *text_asked_for(int argc, char **argv) {
 // bound for a terminal, which are of use to no one and can leave it garbled.
 command_line parse_command_line(int argc, char **argv) {
   if (argc <= 1) bad_arguments();
-  command_line args{0, nullptr, nullptr, nullptr};
+  command_line args{nullptr, nullptr, nullptr, nullptr};
   int first = 1;
-  if (strcmp(argv[1], "-8") == 0 || strcmp(argv[1], "-16") == 0) {
-    args.out_bits = argv[1][1] == '8' ? 8 : 16;
-    first = 2;
-  }
+  for (const auto &option : DEPTH_OPTIONS)
+    if (strcmp(argv[1], option.name) == 0) {
+      args.out_depth = depth_of(option.bits, option.floating);
+      first = 2;
+    }
   const int names = argc - first;
   if (names < 1 || names > 3) bad_arguments();
   args.fir_name = argv[first];
@@ -134,10 +146,31 @@ struct run_files {
   int out;
 };
 
+// An output file the run created, until its header is written: a run that
+// ends before then removes it, if it is still the file the run created.
+const char *created_name;
+struct stat created_stat;
+
+void remove_created_output() {
+  struct stat now {};
+  if (stat(created_name, &now) == 0 && same_file(now, created_stat)) unlink(created_name);
+}
+
+// Opens the output, created when it doesn't exist, or else as it is.
+int open_output(const char *name) {
+  const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL, 0666);
+  if (fd < 0) return errno == EEXIST ? open(name, O_WRONLY | O_CREAT, 0666) : -1;
+  if (fstat(fd, &created_stat) == 0) {
+    created_name = name;
+    undo_on_early_end(remove_created_output);
+  }
+  return fd;
+}
+
 // Opens the input, then the output without emptying it, which writing the
 // output header does: an input that can't be opened leaves an existing
-// output file as it was. An output that would overwrite what is read is
-// refused first.
+// output file as it was, and one the run created is removed. An output that
+// would overwrite what is read is refused first.
 run_files open_files(const command_line &args, const struct stat &fir_stat) {
   run_files files{STDIN_FILENO, STDOUT_FILENO};
   if (args.in_name != nullptr) {
@@ -146,7 +179,7 @@ run_files open_files(const command_line &args, const struct stat &fir_stat) {
   }
   if (args.out_name != nullptr) {
     refuse_named_output(files.in, fir_stat, args.out_name);
-    files.out = open(args.out_name, O_WRONLY | O_CREAT, 0666);
+    files.out = open_output(args.out_name);
     if (files.out < 0) fatal(2, "Can't open output file '%s'.", args.out_name);
   } else {
     refuse_standard_output(files.in, args.in_name != nullptr ? args.in_name : "(standard input)",
@@ -178,16 +211,17 @@ int run_stages(filter_stage filter, const command_line &args, const fir_table &f
                        input.depth,
                        fir.taps,
                        fir.stereo,
-                       args.out_bits != 0 ? depth_of(args.out_bits) : input.depth,
+                       args.out_depth != nullptr ? args.out_depth : input.depth,
                        input.frames,
                        input.to_end,
                        {fir.columns[0].data(), fir.columns[1].data()}};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.
   const wav_output output{output_frames(input.frames, job.taps), output_channels(job),
-                          job.out_depth, input.rate};
+                          job.out_depth, input.rate, input.to_end};
   if (filter.setup != nullptr) filter.setup(job);
   const bool header_at_start = write_header(out, output, args.out_name != nullptr);
+  undo_on_early_end(nullptr);
   const uint64_t written = filter.run(in, out, job);
   if (header_at_start) finish_header(out, output, written);
 

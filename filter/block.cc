@@ -18,6 +18,10 @@ namespace {
 // computed it.
 constexpr int CHECKS = 4;
 
+// Marks an output summed again that is still open: no code certify gives
+// is this, the code of no depth it certifies or the bits of a float's NaN.
+constexpr int32_t OPEN = INT32_MIN + 1;
+
 // An output channel's column and samples.
 struct column {
   const double *coef;
@@ -83,7 +87,7 @@ void sum_open_outputs(const block &b, const run_plan &plan, const column &col, c
 // with the kernels. One output checked is a segment's last, where the
 // overlap ends; the others are spread over the block and move from block
 // to block.
-bool transform_sums_of(block &b, const run_plan &plan) {
+bool transform_sums_of(block &b, const run_plan &plan, const double *kernel_bounds) {
   const double *x[2];
   double *sums[2];
   double *bounds[2];
@@ -92,22 +96,22 @@ bool transform_sums_of(block &b, const run_plan &plan) {
     sums[c] = b.sums[c];
     bounds[c] = b.bounds[c];
   }
-  transform_block(plan, b.slot, x, b.n, sums, bounds);
+  transform_block(plan, b.slot, x, b.n, sums, bounds, b.scale);
   const int64_t moved = static_cast<int64_t>(b.t0 / static_cast<uint64_t>(plan.block_frames)) * 997;
   int checked[CHECKS];
   checked[0] = std::min(b.n, plan.segment) - 1;
   for (int j = 1; j < CHECKS; j++)
     checked[j] = static_cast<int>(((2 * j + 1) * int64_t{b.n} / 8 + moved) % b.n);
   for (int c = 0; c < plan.outputs; c++) {
-    // The checked outputs' sums as the portable kernel forms them: within
+    // The checked outputs' sums as the kernels form them one by one: within
     // the column's bound of the true sums.
     double kernel[CHECKS];
-    portable_sums_at(plan.reversed[c], x[c], plan.taps, checked, CHECKS, kernel);
+    sums_at(plan.reversed[c], x[c], plan.taps, checked, CHECKS, kernel);
     for (int j = 0; j < CHECKS; j++) {
       const int i = checked[j];
       const double larger = std::max(std::fabs(kernel[j]), std::fabs(sums[c][i]));
-      const double limit = transform_check_limit(plan, c, bounds[c][i / plan.segment]) +
-                           plan.bound[c] + larger * 0x1p-51;
+      const double limit = transform_check_limit(plan, c, bounds[c][i / plan.segment], b.scale) +
+                           kernel_bounds[c] + larger * 0x1p-51;
       if (!(std::fabs(kernel[j] - sums[c][i]) <= limit)) return false;
     }
   }
@@ -116,13 +120,13 @@ bool transform_sums_of(block &b, const run_plan &plan) {
 
 // Certifies a channel's sums, segment by segment when the transform formed
 // them, and lists in b.open the outputs that take the exact sum.
-int certify_block(block &b, const run_plan &plan, int c) {
+int certify_block(block &b, const run_plan &plan, int c, double kernel_bound) {
   const sample_depth &depth = *plan.out_depth;
   const double least_peak = plan.known_peak.load();
-  int *codes = b.codes[c];
+  int32_t *codes = b.codes[c];
   const double *sums = b.sums[c];
   if (!b.transformed)
-    return certify(sums, b.n, plan.bound[c], depth, least_peak, codes, &b.clipped, b.open);
+    return certify(sums, b.n, kernel_bound, depth, least_peak, codes, &b.clipped, b.open);
   int opened = 0;
   for (int q = 0, at = 0; at < b.n; q++, at += plan.segment) {
     int *open = b.open + opened;
@@ -131,7 +135,25 @@ int certify_block(block &b, const run_plan &plan, int c) {
     for (int j = 0; j < listed; j++) open[j] += at;
     opened += listed;
   }
-  return opened;
+  // The outputs the transform's bound leaves open are summed again by the
+  // kernels, whose bound, the column's, is far tighter (a code of 24
+  // or 32 bits, or a float's, is finer than the transform's), and certified
+  // with it together; those it leaves open too take the exact sum. The
+  // transform's sums are spent: the new ones take their place, in order.
+  const double *x = column_of(b, plan, c).x;
+  double *again = b.sums[c];
+  sums_at(plan.reversed[c], x, plan.taps, b.open, opened, again);
+  const int left =
+      certify(again, opened, kernel_bound, depth, least_peak, b.again_codes, &b.clipped, b.still);
+  for (int k = 0; k < left; k++) b.again_codes[b.still[k]] = OPEN;
+  int kept = 0;
+  for (int j = 0; j < opened; j++) {
+    if (b.again_codes[j] == OPEN)
+      b.open[kept++] = b.open[j];
+    else
+      codes[b.open[j]] = b.again_codes[j];
+  }
+  return kept;
 }
 
 }  // namespace
@@ -145,17 +167,36 @@ void compute_block(block &b, const run_plan &plan) {
     std::fill(b.x[c], b.x[c] + b.from, 0.0);
     std::fill(b.x[c] + b.to, b.x[c] + window, 0.0);
   }
-  // The decoder goes with the kernel level.
-  decode_frames(b.raw + b.from * frame_bytes(plan.channels, *plan.in_depth), *plan.in_depth,
-                plan.channels, b.to - b.from, b.x[0] + b.from, b.x[1] + b.from,
-                avx2_codecs(kernel_level_in_use()));
+  // The decoder goes with the kernel level. Samples not finite are counted
+  // among the frames this block reads first, not those it holds again from
+  // the block before.
+  const sample_depth &in_depth = *plan.in_depth;
+  const bool vector = avx2_codecs(kernel_level_in_use());
+  const int seen = std::max(b.from, std::min(plan.taps - 1, b.to));
+  const size_t frame_size = static_cast<size_t>(frame_bytes(plan.channels, in_depth));
+  decode_frames(b.raw + static_cast<size_t>(b.from) * frame_size, in_depth, plan.channels,
+                seen - b.from, b.x[0] + b.from, b.x[1] + b.from, vector);
+  b.not_finite = decode_frames(b.raw + static_cast<size_t>(seen) * frame_size, in_depth,
+                               plan.channels, b.to - seen, b.x[0] + seen, b.x[1] + seen, vector);
+
+  // The samples' scale (certify.cc, step 1): floats may pass 1. Past 2^64,
+  // a level no audio has, the double sums could overflow on the way, and
+  // every output takes the exact sum.
+  b.scale = 1;
+  if (in_depth.floating)
+    for (int c = 0; c < plan.channels; c++)
+      for (int i = b.from; i < b.to; i++) b.scale = std::max(b.scale, std::fabs(b.x[c][i]));
+  const bool exact_only = plan.exact_only || !(b.scale <= 0x1p64);
+  double kernel_bounds[2];
+  for (int c = 0; c < plan.outputs; c++)
+    kernel_bounds[c] = b.scale == 1 ? plan.bound[c] : kernel_bound(plan.h[c], plan.taps, b.scale);
 
   b.transformed = false;
-  if (plan.segment != 0 && b.n > 0 && !plan.transform_broken.load()) {
-    b.transformed = transform_sums_of(b, plan);
+  if (plan.segment != 0 && b.n > 0 && !exact_only && !plan.transform_broken.load()) {
+    b.transformed = transform_sums_of(b, plan, kernel_bounds);
     if (!b.transformed) plan.transform_broken = true;
   }
-  if (!b.transformed && !plan.exact_only) {
+  if (!b.transformed && !exact_only) {
     const int rounded_up = (b.n + KERNEL_OUTPUTS - 1) / KERNEL_OUTPUTS * KERNEL_OUTPUTS;
     // A column of zeros needs no sums: its codes are known (below).
     for (int c = 0; c < plan.outputs; c++)
@@ -169,14 +210,16 @@ void compute_block(block &b, const run_plan &plan) {
     if (plan.bound[c] == 0) {
       // A column of zeros: every output is exactly 0 (certify.cc).
       bool clip = false;
-      std::fill_n(b.codes[c], b.n, sample_code(0.0, *plan.out_depth, &clip));
+      const int64_t zero = sample_code(0.0, *plan.out_depth, &clip);
+      std::fill_n(b.codes[c], b.n, static_cast<int32_t>(zero));
+      if (b.high[c] != nullptr) std::fill_n(b.high[c], b.n, static_cast<int32_t>(zero >> 32));
       continue;
     }
     int opened = 0;
-    if (plan.exact_only) {
+    if (exact_only) {
       for (int i = 0; i < b.n; i++) open[opened++] = i;
     } else {
-      opened = certify_block(b, plan, c);
+      opened = certify_block(b, plan, c, kernel_bounds[c]);
     }
     // The exact sums a chunk at a time, in a buffer of EXACT_CHUNK.
     for (int from = 0; from < opened; from += EXACT_CHUNK) {
@@ -186,13 +229,15 @@ void compute_block(block &b, const run_plan &plan) {
         const extended size = magnitude(exact[j]);
         if (size > b.peak) b.peak = static_cast<double>(size);
         bool clip = false;
-        b.codes[c][open[from + j]] =
-            sample_code(static_cast<double>(exact[j]), *plan.out_depth, &clip);
+        const int o = open[from + j];
+        const int64_t code = sample_code(static_cast<double>(exact[j]), *plan.out_depth, &clip);
+        b.codes[c][o] = static_cast<int32_t>(code);
+        if (b.high[c] != nullptr) b.high[c][o] = static_cast<int32_t>(code >> 32);
         b.clipped |= clip;
       }
     }
     b.exact_count += static_cast<uint64_t>(opened);
   }
-  encode_frames(b.codes[0], b.codes[1], plan.outputs, b.n, *plan.out_depth, b.bytes);
+  encode_frames(b.codes, b.high, plan.outputs, b.n, *plan.out_depth, b.bytes);
   raise_known_peak(plan, b.peak);
 }

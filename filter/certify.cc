@@ -1,14 +1,18 @@
 // Certification: the kernels' error bound, and the codes a bound makes certain.
 //
 // The bound between a kernel's double sum and the exact sum of a column:
-// 1. Every sample lies in [-1, 1], so with H = sum of |h[k]| no term exceeds
-//    its |h[k]| and every partial sum stays below H.
+// 1. Every sample of a block lies in [-X, X], X its scale: 1 for samples
+//    of integer codes, the largest magnitude of a float input's block if
+//    that is more. With H = sum of |h[k]|, no term exceeds X |h[k]| and
+//    every partial sum stays below X H; below, H stands for X H.
 // 2. The exact sum makes at most taps roundings along any path, each of
 //    relative size 2^-64 in the extended format, or 2^-53 + 2 * 2^-64 where
 //    channel 2 of a stereo input rounds its running sum to double.
 // 3. The double sum of a kernel is one chain of taps fused multiply-adds,
 //    or of products and additions in the portable kernel, so it makes at
-//    most taps + 1 roundings of 2^-53 along any path. Terms with a sample of
+//    most taps + 1 roundings of 2^-53 along any path; a sum of one output
+//    alone adds its products in a tree of chains whose paths are no
+//    longer. Terms with a sample of
 //    0, before the first frame or after the last, are exact and add nothing.
 // 4. Both therefore lie within (taps + 1) * (1 + 2^-10) * 2^-53 * H of the
 //    true sum, and within 2.002 * (taps + 1) * 2^-53 * H of each other.
@@ -25,8 +29,15 @@
 //    scaling, rint) is monotone, so the ends of that interval decide it.
 //    The scaled values of the ends are off the exact ones by the scaled
 //    spread, SCALED_ROUNDING (2^-50) for the rounding of the sum to double
-//    and of the two scalings, and CONVERSION_SLACK (2^-30) for the roundings
-//    of the width itself.
+//    and of the two scalings, and the slack for the roundings of the
+//    width, of the scaled value and of the ends formed with it: at most a
+//    few roundings of 2^-53 of values below 4 times the scale, which
+//    2^-46 of the scale covers, and never less than CONVERSION_SLACK
+//    (2^-30), many times what 8 and 16 bits need.
+//    A float's code, its bits, is the nearest float to the double of the
+//    sum: rounding to double and then to the float are monotone too, and
+//    the ends, formed within the spread (step 6), decide it. A float
+//    never clips.
 // Columns whose H is not finite, or so large that double sums could
 // overflow, have no bound: the whole run takes the exact sums. A column
 // whose H is 0, all its taps zero, has a bound of 0: every product and sum
@@ -70,6 +81,7 @@ constexpr double UNDERFLOW_STEP = 0x1p-1070;  // step 5
 constexpr double RELATIVE = 0x1p-51;          // step 6
 constexpr double SCALED_ROUNDING = 0x1p-50;   // step 7
 constexpr double CONVERSION_SLACK = 0x1p-30;  // step 7
+constexpr double SCALE_SLACK = 0x1p-46;       // step 7
 
 // The half-width of the interval around a double sum s that holds the exact
 // sum (step 6).
@@ -77,12 +89,37 @@ double spread_of(double s, double bound) {
   return bound + std::fabs(s) * RELATIVE;
 }
 
+// The slack of step 7 for a depth's scaled values.
+double width_slack(const sample_depth &d) {
+  return std::max(CONVERSION_SLACK, SCALE_SLACK * d.half);
+}
+
+// Certifies one channel's sums at a float depth: an output's code is
+// certain when both ends of its interval give the same float (step 7).
+int certify_float(const double *sums, int n, double bound, const sample_depth &d,
+                  double next_percent, int32_t *codes, int *open) {
+  int opened = 0;
+  for (int i = 0; i < n; i++) {
+    const double s = sums[i];
+    const double spread = spread_of(s, bound);
+    bool clipped = false;
+    const int64_t low = sample_code(s - spread, d, &clipped);
+    const int64_t high = sample_code(s + spread, d, &clipped);
+    if (!(s - spread <= s + spread) || low != high || std::fabs(s) + spread >= next_percent) {
+      open[opened++] = i;
+      continue;
+    }
+    codes[i] = static_cast<int32_t>(low);
+  }
+  return opened;
+}
+
 // Certifies one channel's sums at one output depth. An output's code and
 // clip flag are certain when every value within its spread gives the same
 // ones (step 7). An interval that reaches a clipping edge, or holds a point
 // where the code changes, is open.
 int certify_at(const double *sums, int n, double bound, const sample_depth &d, double next_percent,
-               int *codes, bool *clipped, int *open) {
+               int32_t *codes, bool *clipped, int *open) {
   // rint of the scaled value is the floor of the scaled value + 1/2, shifted
   // here to be positive so that truncation is the floor (step 7): by 1/2
   // more for offset-binary codes, whose scaled value is already positive,
@@ -90,6 +127,7 @@ int certify_at(const double *sums, int n, double bound, const sample_depth &d, d
   // above the last code, so that its conversion is defined.
   const double shift = d.offset_binary ? 0.5 : static_cast<double>(-d.bottom);
   const double most = static_cast<double>(d.top - d.bottom) + 2;
+  const double slack = width_slack(d);
   int opened = 0;
   bool clip = false;
   for (int i = 0; i < n; i++) {
@@ -97,7 +135,7 @@ int certify_at(const double *sums, int n, double bound, const sample_depth &d, d
     const double spread = spread_of(s, bound);
     double t = d.offset_binary ? (s + 1.0) * d.half + shift : s * d.half + shift;
     t = t < -1.0 ? -1.0 : t > most ? most : t;
-    const double width = d.half * (spread + SCALED_ROUNDING) + CONVERSION_SLACK;
+    const double width = d.half * (spread + SCALED_ROUNDING) + slack;
     const int64_t low = static_cast<int64_t>(t - width);
     const int64_t high = static_cast<int64_t>(t + width);
     int64_t code;
@@ -118,7 +156,7 @@ int certify_at(const double *sums, int n, double bound, const sample_depth &d, d
       open[opened++] = i;
       continue;
     }
-    codes[i] = static_cast<int>(code);
+    codes[i] = static_cast<int32_t>(code);
     clip |= clips;
   }
   *clipped |= clip;
@@ -149,7 +187,7 @@ __attribute__((target("avx2"))) double largest_avx2(const double *sums, int n) {
 template <bool OFFSET_BINARY>
 __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, double bound,
                                                  const sample_depth &d, double next_percent,
-                                                 int *codes, bool *clipped, int *open) {
+                                                 int32_t *codes, bool *clipped, int *open) {
   const double scale = d.half;
   const __m256d magnitude_mask = _mm256_castsi256_pd(_mm256_set1_epi64x(0x7FFFFFFFFFFFFFFF));
   const __m256d bound4 = _mm256_set1_pd(bound);
@@ -160,7 +198,7 @@ __attribute__((target("avx2"))) int certify_avx2(const double *sums, int n, doub
   const __m256d one = _mm256_set1_pd(1.0);
   const __m256d scale4 = _mm256_set1_pd(scale);
   const __m256d shift = _mm256_set1_pd(OFFSET_BINARY ? 0.5 : static_cast<double>(-d.bottom));
-  const __m256d width_base = _mm256_set1_pd(scale * (bound + SCALED_ROUNDING) + CONVERSION_SLACK);
+  const __m256d width_base = _mm256_set1_pd(scale * (bound + SCALED_ROUNDING) + width_slack(d));
   const __m256d width_slope = _mm256_set1_pd(scale * RELATIVE);
   const __m128i offset = _mm_set1_epi32(static_cast<int>(-d.bottom));
   int opened = 0;
@@ -243,11 +281,15 @@ double column_bound(const double *coef, int taps) {
   for (int k = 0; k < taps; k++) h = h + magnitude(extended(coef[k]));
   if (!(h < 0x1p1000)) return -1;
   if (!(h > 0)) return 0;
-  return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * static_cast<double>(h) + UNDERFLOW_STEP);
+  return kernel_bound(static_cast<double>(h), taps, 1);
+}
+
+double kernel_bound(double h, int taps, double scale) {
+  return (taps + 1) * (BOUND_FACTOR * 0x1p-53 * h * scale + UNDERFLOW_STEP);
 }
 
 int certify(const double *sums, int n, double bound, const sample_depth &depth, double least_peak,
-            int *codes, bool *clipped, int *open) {
+            int32_t *codes, bool *clipped, int *open) {
   if (n == 0) return 0;
   // Step 9: the output with the largest |s|, whose exact magnitude is at
   // least the lower bound of every output here; RELATIVE of |s| more
@@ -256,9 +298,12 @@ int certify(const double *sums, int n, double bound, const sample_depth &depth, 
   const double low = largest - spread_of(largest, bound) - largest * RELATIVE;
   const bool largest_raises = low > least_peak;
   const double next_percent = next_percent_above(std::max(least_peak, low));
+  // The AVX2 form converts scaled values to 32-bit integers: for codes of
+  // up to 24 bits.
   int opened;
+  if (depth.floating) opened = certify_float(sums, n, bound, depth, next_percent, codes, open);
 #ifdef __x86_64__
-  if (avx2_codecs(kernel_level_in_use()))
+  else if (avx2_codecs(kernel_level_in_use()) && depth.bits <= 24)
     opened = depth.offset_binary
                  ? certify_avx2<true>(sums, n, bound, depth, next_percent, codes, clipped, open)
                  : certify_avx2<false>(sums, n, bound, depth, next_percent, codes, clipped, open);

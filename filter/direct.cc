@@ -35,6 +35,7 @@ struct direct_state {
   double *data2;
   double peak;
   bool clipped;
+  uint64_t not_finite;  // input samples read as 0
 };
 
 int before(int slot, int taps) {
@@ -79,11 +80,14 @@ void put_frame(direct_state &r, int first, int count, int newest) {
 }
 
 // Reads one frame into the slot; 1 when the input has ended. Both samples of
-// a stereo frame are read even when the first is missing.
-int read_frame(const direct_state &r, byte_stream &in, const sample_depth &depth, int slot) {
-  int ended = read_sample(in, depth, &r.data1[slot]);
-  if (r.channels == 2) ended |= read_sample(in, depth, &r.data2[slot]);
-  return ended;
+// a stereo frame are read even when the first is missing. The samples not
+// finite of a whole frame are counted.
+int read_frame(direct_state &r, byte_stream &in, const sample_depth &depth, int slot) {
+  const int first = read_sample(in, depth, &r.data1[slot]);
+  const int second = r.channels == 2 ? read_sample(in, depth, &r.data2[slot]) : 0;
+  if (first == 1 || second == 1) return 1;
+  r.not_finite += (first == 2) + (second == 2);
+  return 0;
 }
 
 }  // namespace
@@ -92,9 +96,10 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
   const int taps = job.taps;
   std::vector<double> rings(2 * static_cast<size_t>(taps));
   direct_state r{&out,     job.channels, job.out_depth,       taps, job.stereo_fir,
-                 job.coef, rings.data(), rings.data() + taps, 0,    false};
+                 job.coef, rings.data(), rings.data() + taps, 0,    false,
+                 0};
   const sample_depth &in_depth = *job.in_depth;
-  const uint32_t frames = job.frames;
+  const uint64_t frames = job.frames;
   const bool to_end = job.to_end;
   uint64_t written = 0;
   int slot = 0;
@@ -138,6 +143,6 @@ uint64_t fir_direct(byte_stream &in, byte_stream &out, const filter_job &job) {
     written++;
   }
 
-  report_end(r.peak, r.clipped);
+  report_end(r.peak, r.clipped, r.not_finite);
   return written;
 }

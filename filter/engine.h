@@ -103,7 +103,7 @@ struct transform_state {
   double h[2];                                           // H, the sum of a column's |taps|
   double largest[2];                                     // |G^|max, rounded up
   double per_norm[2];                                    // steps 1 to 3 and 5 per unit of |x|
-  double chain[2];                                       // steps 6 and 7
+  double chain[2];                                       // step 6, per unit of the samples' scale
   transform_scratch scratch[MAX_THREADS + EXTRA_SLOTS];  // one a slot of the ring
   page_map pages;                                        // the spectra and the first slot's scratch
 };
@@ -118,8 +118,9 @@ struct run_plan {
   int taps;                       // coefficient rows
   int block_frames;               // output frames of a full block
   int segment;                    // outputs of a transform segment; 0 when the kernels sum
-  bool exact_only;                // no bound: every output takes the exact sum
-  double bound[2];                // of the kernels' sums of output channels 1 and 2
+  bool exact_only;                // no bound, or doubles out: every output takes the exact sum
+  double h[2];                    // H of output channels 1 and 2: the sums of their |taps|
+  double bound[2];                // of the kernels' sums of each, on samples within -1..+1
   const double *coef[2];          // the columns, newest weight first
   double *reversed[2];            // the same, oldest weight first, as the kernels take them
   int *nonzero[2];                // the taps not zero, of a column with a zero
@@ -143,20 +144,25 @@ struct block {
   unsigned char *raw;
   int from;
   int to;
-  int window;         // samples of x, from the window's first frame
-  double *x[2];       // input channels 1 and 2
-  uint64_t t0;        // the first output frame
-  int n;              // output frames
-  uint64_t frames;    // input frames, when the input has ended by this block; else UNKNOWN
-  uint64_t read_to;   // input frames read up to the end of this block
-  double *sums[2];    // output channels 1 and 2
-  double *bounds[2];  // of each transform segment
-  int *open;          // the outputs of a channel that take the exact sum
-  extended *exact;    // exact sums of EXACT_CHUNK of them at a time
-  int *codes[2];
+  int window;            // samples of x, from the window's first frame
+  double *x[2];          // input channels 1 and 2
+  uint64_t t0;           // the first output frame
+  int n;                 // output frames
+  uint64_t frames;       // input frames, when the input has ended by this block; else UNKNOWN
+  uint64_t read_to;      // input frames read up to the end of this block
+  double *sums[2];       // output channels 1 and 2
+  double *bounds[2];     // of each transform segment
+  int *open;             // the outputs of a channel that take the exact sum
+  int32_t *again_codes;  // the codes of those the transform's bound leaves open, by the kernel
+  int *still;            // those of them the kernel's bound leaves open too
+  extended *exact;       // exact sums of EXACT_CHUNK of them at a time
+  int32_t *codes[2];     // each output's code, or the low half of a 64-bit float's
+  int32_t *high[2];      // the high half of a 64-bit float's; null for other depths
   unsigned char *bytes;
   double peak;
   bool clipped;
+  double scale;          // the largest |sample| of its window, at least 1
+  uint64_t not_finite;   // samples of the input read as 0, of those the block read first
   uint64_t exact_count;  // outputs that took the exact sum
   bool transformed;      // the sums that decided the codes came from the transform
 };
@@ -199,12 +205,12 @@ constexpr int KERNEL_OUTPUTS = 8;
 // chain of taps fused multiply-adds (or products and additions in the
 // portable kernel), so it is rounded at most taps + 1 times on any path.
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums);
-// The portable kernel's sums of count outputs, at most 8, anywhere in x:
-// output j's window starts at x + at[j]. One chain each, as pass_portable
-// forms it, within the column's bound (certify.cc).
-void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
-                      double *sums);
-
+// The same sums of count outputs anywhere in x: output j's window starts at
+// x + at[j]. Each is a tree of roundings, no path of which is longer than
+// taps + 1, within the column's bound (certify.cc): by the portable kernel,
+// or with AVX2 where the level has it.
+void sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
+             double *sums);
 // The exact sum of coef[k] * at[-k] for k from first to last of taps, added
 // in that order to sum: in the extended format, or with the running sum
 // rounded to double after every addition when rounded is set.
@@ -218,6 +224,9 @@ void exact_sum4(const double *coef, const double *const *at, int first, int last
 // is none (a coefficient not finite, or a sum of magnitudes too large); the
 // argument is in certify.cc.
 double column_bound(const double *coef, int taps);
+// The same for a column whose |taps| sum to h, on samples within -scale..
+// +scale, scale at least 1.
+double kernel_bound(double h, int taps, double scale);
 
 // |x| of the n samples of x, n a multiple of 4, rounded up: the norm of a
 // segment's window that its bound is proportional to (transform.cc, step 4).
@@ -231,7 +240,7 @@ double norm_up(const double *x, int n);
 // and the magnitudes the other sums make certain. Returns how many are
 // listed.
 int certify(const double *sums, int n, double bound, const sample_depth &depth, double least_peak,
-            int *codes, bool *clipped, int *open);
+            int32_t *codes, bool *clipped, int *open);
 
 // Prepares the plan's transform for its columns on the given threads, and
 // sets plan.segment to the outputs of a segment, or to 0 when the columns
@@ -246,11 +255,11 @@ void transform_slots(run_plan &plan, int count, page_map &pages);
 // a segment at a time, on slot's scratch; bounds[c][q] is the spread of
 // segment q's sums around the exact ones.
 void transform_block(const run_plan &plan, int slot, const double *const *x, int n,
-                     double *const *sums, double *const *bounds);
+                     double *const *sums, double *const *bounds, double scale);
 // The transform's own share, without the safety factor, of a spread of
 // bound for channel c: how far a transform within its analysis may lie from
 // the true sum (transform.cc, step 8).
-double transform_check_limit(const run_plan &plan, int c, double bound);
+double transform_check_limit(const run_plan &plan, int c, double bound, double scale);
 
 // What the tests change in the transform to show that its checks catch
 // what they exist for; as below, the defaults, in every other run.

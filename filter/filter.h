@@ -13,7 +13,7 @@ struct filter_job {
   int taps;                       // coefficient rows
   bool stereo_fir;                // the coefficient file has two columns, one per output channel
   const sample_depth *out_depth;  // of the output's samples
-  uint32_t frames;                // the frames the input declares
+  uint64_t frames;                // the frames the input declares
   bool to_end;                    // read to the end of the input instead
   const double *coef[2];          // the columns of output channels 1 and 2, taps each
 };

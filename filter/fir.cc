@@ -82,16 +82,18 @@ int threads_for(const filter_job &job, int block_frames) {
   return std::clamp(threads, 1, MAX_THREADS);
 }
 
-// The columns as the kernels and the exact sums take them, in a mapping of
-// their own; the last run's is given back when the next run makes its plan.
-page_map column_pages;
-
-void carve_columns(page_map &pages, int taps) {
+// The columns as the kernels and the exact sums take them, from the heap: a
+// mapping of huge pages would take 2 MiB for what is often a few KiB. The
+// last run's are given back when the next run makes its plan.
+void make_columns(int taps) {
   const size_t n = static_cast<size_t>(taps);
   for (int c = 0; c < 2; c++) {
-    plan.reversed[c] = carve<double>(pages, n);
-    plan.nonzero[c] = carve<int>(pages, n);
-    plan.nonzero_before[c] = carve<int>(pages, n + 1);
+    delete[] plan.reversed[c];
+    delete[] plan.nonzero[c];
+    delete[] plan.nonzero_before[c];
+    plan.reversed[c] = new double[n];
+    plan.nonzero[c] = new int[n];
+    plan.nonzero_before[c] = new int[n + 1];
   }
 }
 
@@ -133,11 +135,7 @@ void make_plan(const filter_job &job) {
   plan.taps = taps;
   plan.coef[0] = job.coef[0];
   plan.coef[1] = job.coef[1];
-  page_map size{};
-  carve_columns(size, taps);
-  unmap_pages(column_pages);
-  column_pages = map_pages(size.bytes);
-  carve_columns(column_pages, taps);
+  make_columns(taps);
   for (int c = 0; c < 2; c++) {
     int count = 0;
     for (int k = 0; k < taps; k++) {
@@ -150,15 +148,26 @@ void make_plan(const filter_job &job) {
     plan.exact_taps[c] = count < taps ? tap_list{plan.nonzero[c], plan.nonzero_before[c]}
                                       : tap_list{nullptr, nullptr};
   }
-  plan.bound[0] = column_bound(plan.coef[0], taps);
-  plan.bound[1] = column_bound(plan.coef[1], taps);
-  plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0;
+  for (int c = 0; c < 2; c++) {
+    extended h = 0;
+    for (int k = 0; k < taps; k++) h = h + magnitude(extended(plan.coef[c][k]));
+    plan.h[c] = static_cast<double>(h);
+    plan.bound[c] = column_bound(plan.coef[c], taps);
+  }
+  // A double's code is the double of the exact sum itself, which no double
+  // sum within a bound makes certain: every output takes the exact sum.
+  plan.exact_only = plan.bound[0] < 0 || plan.bound[1] < 0 ||
+                    (plan.out_depth->floating && plan.out_depth->bits == 64);
   plan.segment = 0;
   const uint64_t products =
       job.to_end ? UINT64_MAX
                  : output_frames(job.frames, taps) * static_cast<uint64_t>(taps * plan.outputs);
-  const filter_method method =
-      method_wanted == automatic ? method_for(taps, products) : method_wanted;
+  // Codes of 32 bits are finer than the transform's bound, which would
+  // leave nearly every one to the kernels' bound: they take the kernels.
+  const bool fine_codes = !plan.out_depth->floating && plan.out_depth->bits == 32;
+  const filter_method method = method_wanted != automatic ? method_wanted
+                               : fine_codes               ? kernel_sums
+                                                          : method_for(taps, products);
   if (method == transform_sums && !plan.exact_only)
     transform_prepare(plan, threads_for(job, BLOCK_FRAMES));
   plan.block_frames = BLOCK_FRAMES;
@@ -184,6 +193,8 @@ void carve_slot(block &b, page_map &pages) {
   b.raw = carve<unsigned char>(
       pages, static_cast<size_t>(frame_bytes(plan.channels, *plan.in_depth)) * window);
   b.open = carve<int>(pages, frames);
+  b.again_codes = plan.segment != 0 ? carve<int32_t>(pages, frames) : nullptr;
+  b.still = plan.segment != 0 ? carve<int>(pages, frames) : nullptr;
   b.exact = carve<extended>(pages, EXACT_CHUNK);
   b.bytes =
       carve<unsigned char>(pages, frames * static_cast<size_t>(frame_bytes(2, *plan.out_depth)));
@@ -192,7 +203,8 @@ void carve_slot(block &b, page_map &pages) {
     b.x[c] = in ? carve<double>(pages, window) : nullptr;
     b.sums[c] = out ? carve<double>(pages, frames + KERNEL_OUTPUTS) : nullptr;
     b.bounds[c] = out ? carve<double>(pages, segments) : nullptr;
-    b.codes[c] = out ? carve<int>(pages, frames) : nullptr;
+    b.codes[c] = out ? carve<int32_t>(pages, frames) : nullptr;
+    b.high[c] = out && plan.out_depth->bytes == 8 ? carve<int32_t>(pages, frames) : nullptr;
   }
 }
 
@@ -240,6 +252,7 @@ struct stream {
   progress_schedule progress;
   double peak;
   bool clipped;
+  uint64_t not_finite;  // input samples read as 0
 };
 
 block &slot_of(uint64_t block_number) {
@@ -297,6 +310,7 @@ void write_block(stream &s) {
   report_progress(s.progress, b.t0 + 1, std::min(b.t0 + static_cast<uint64_t>(b.n), b.read_to));
   if (b.peak > s.peak) s.peak = b.peak;
   s.clipped |= b.clipped;
+  s.not_finite += b.not_finite;
   exact_count += b.exact_count;
   transform_count += b.transformed;
   kernel_count += !b.transformed && !plan.exact_only;
@@ -316,8 +330,8 @@ void fir_setup(const filter_job &job) {
 
 uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
   stream s{
-      &in, &out, &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
-      0,   false};
+      &in, &out,  &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
+      0,   false, 0};
   for (;;) {
     while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total && !stop_signal())
       read_block(s);
@@ -326,7 +340,7 @@ uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
   }
   stop_workers();
 
-  if (!stop_signal()) report_end(s.peak, s.clipped);
+  if (!stop_signal()) report_end(s.peak, s.clipped, s.not_finite);
   return s.next_t0;
 }
 

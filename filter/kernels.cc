@@ -50,6 +50,18 @@ void sums_portable(const double *reversed, const double *x, int taps, int n, dou
   for (int i = 0; i < n; i += 8) pass_portable<8>(reversed, x + i, taps, sums + i);
 }
 
+// The portable kernel's sums of count outputs, at most 8, anywhere in x,
+// one chain each, as pass_portable forms them.
+void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
+                      double *sums) {
+  double acc[8] = {};
+  for (int m = 0; m < taps; m++) {
+    const double h = reversed[m];
+    for (int j = 0; j < count; j++) acc[j] += h * x[at[j] + m];
+  }
+  std::copy_n(acc, count, sums);
+}
+
 }  // namespace
 
 void block_sums(const double *reversed, const double *x, int taps, int n, double *sums) {
@@ -65,14 +77,14 @@ void block_sums(const double *reversed, const double *x, int taps, int n, double
   }
 }
 
-void portable_sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
-                      double *sums) {
-  double acc[8] = {};
-  for (int m = 0; m < taps; m++) {
-    const double h = reversed[m];
-    for (int j = 0; j < count; j++) acc[j] += h * x[at[j] + m];
-  }
-  std::copy_n(acc, count, sums);
+void sums_at(const double *reversed, const double *x, int taps, const int *at, int count,
+             double *sums) {
+#ifdef __x86_64__
+  if (level == avx2_kernels || level == avx512_kernels)
+    return dot_sums_avx2(reversed, x, taps, at, count, sums);
+#endif
+  for (int from = 0; from < count; from += 8)
+    portable_sums_at(reversed, x, taps, at + from, std::min(8, count - from), sums + from);
 }
 
 kernel_level best_kernel_level() {

@@ -65,6 +65,33 @@ __attribute__((target("avx2,fma"))) void pass6_avx2(const double *reversed, cons
 
 }  // namespace
 
+__attribute__((target("avx2,fma"))) void dot_sums_avx2(const double *reversed, const double *x,
+                                                       int taps, const int *at, int count,
+                                                       double *sums) {
+  const int whole = taps / 16 * 16;
+  for (int j = 0; j < count; j++) {
+    const double *w = x + at[j];
+    __m256d acc[4] = {_mm256_setzero_pd(), _mm256_setzero_pd(), _mm256_setzero_pd(),
+                      _mm256_setzero_pd()};
+    for (int m = 0; m < whole; m += 16)
+      for (int k = 0; k < 4; k++)
+        acc[k] = _mm256_fmadd_pd(_mm256_loadu_pd(reversed + m + 4 * k),
+                                 _mm256_loadu_pd(w + m + 4 * k), acc[k]);
+    // The last taps, fewer than 16, with coefficients of 0 beyond them,
+    // which add exact zeros.
+    if (whole < taps) {
+      double h[16] = {}, v[16] = {};
+      for (int m = whole; m < taps; m++) h[m - whole] = reversed[m], v[m - whole] = w[m];
+      for (int k = 0; k < 4; k++)
+        acc[k] = _mm256_fmadd_pd(_mm256_loadu_pd(h + 4 * k), _mm256_loadu_pd(v + 4 * k), acc[k]);
+    }
+    const __m256d pairs =
+        _mm256_add_pd(_mm256_add_pd(acc[0], acc[1]), _mm256_add_pd(acc[2], acc[3]));
+    const __m128d half = _mm_add_pd(_mm256_castpd256_pd128(pairs), _mm256_extractf128_pd(pairs, 1));
+    sums[j] = _mm_cvtsd_f64(_mm_add_sd(half, _mm_unpackhi_pd(half, half)));
+  }
+}
+
 __attribute__((target("avx2,fma"))) void sums_avx2(const double *reversed, const double *x,
                                                    int taps, int n, double *sums) {
   int i = 0;

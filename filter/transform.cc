@@ -48,7 +48,8 @@
 //    round in other patterns with constants of the same order, so steps 1
 //    to 3 are multiplied by SAFETY = 2^8; steps 11 and 8 to 10 check that
 //    premise on the run's own plans.
-// 6. The exact sum is not y either. Every partial sum is below H; the
+// 6. The exact sum is not y either. Every partial sum is below X H, X the
+//    block's scale (certify.cc, step 1), taken as H below; the
 //    extended chain rounds each product and each addition by at most 2^-64
 //    relative, (taps + 1) 2^-64 H in all; the chain of channel 2 of a stereo
 //    input rounds each addition to double as well, (taps (2^-53 + 2^-63) +
@@ -274,6 +275,11 @@ void segment(const run_plan &plan, const transform_scratch &s, const double *win
   std::copy_n(s.out + plan.taps - 1, outputs, to);
 }
 
+// Steps 6 and 7 for column c on samples within -scale..+scale.
+double chain_of(const transform_state &ts, int c, double scale) {
+  return ts.chain[c] * scale + UNDERFLOW;
+}
+
 // Step 11: the run's own plans and spectra on two windows whose true sums
 // are known without summing: an impulse, whose outputs are the column's
 // taps and zeros, and ones, whose outputs all equal the column's sum.
@@ -302,7 +308,8 @@ bool passes_self_test(const spectra_job &job) {
     extended sum = 0;
     for (int k = 0; k < taps; k++) sum = sum + extended(coef[k]);
     const double y = static_cast<double>(sum);
-    const double ones = limit * std::sqrt(static_cast<double>(size)) * (1 + 0x1p-50) + ts.chain[c];
+    const double ones =
+        limit * std::sqrt(static_cast<double>(size)) * (1 + 0x1p-50) + chain_of(ts, c, 1);
     for (int i = 0; i < outputs; i++)
       if (!(std::abs(sums[i] - y) <= ones + 0x1p-51 * std::max(std::abs(sums[i]), std::abs(y))))
         return false;
@@ -354,7 +361,7 @@ void set_bounds(transform_state &ts, int c, double h, double largest, int taps, 
                    (ts.size * largest * (2 * eps + std::sqrt(2.0) * gamma2 + U) +
                     long_fft_error(t) * std::sqrt(static_cast<double>(ts.size)) * h);
   const double steps = rounded ? taps * (U + 0x1p-63) + 0x1p-64 : (taps + 1) * 0x1p-64;
-  ts.chain[c] = steps * h * CHAIN_SLACK + UNDERFLOW;
+  ts.chain[c] = steps * h * CHAIN_SLACK;
 }
 
 }  // namespace
@@ -416,7 +423,7 @@ void transform_prepare(run_plan &plan, int threads) {
 }
 
 void transform_block(const run_plan &plan, int slot, const double *const *x, int n,
-                     double *const *sums, double *const *bounds) {
+                     double *const *sums, double *const *bounds, double scale) {
   const transform_state &ts = plan.transform;
   const transform_scratch &s = ts.scratch[slot];
   const int outputs_per_segment = plan.segment;
@@ -430,7 +437,7 @@ void transform_block(const run_plan &plan, int slot, const double *const *x, int
       segment(plan, s, x[c] + q * outputs_per_segment, same_input, c, to, outputs, norm);
       if (hooks.skew != 0)
         for (int i = 0; i < outputs; i++) to[i] += hooks.skew;
-      bounds[c][q] = hooks.bound_scale * ts.per_norm[c] * norm + ts.chain[c];
+      bounds[c][q] = hooks.bound_scale * ts.per_norm[c] * norm + chain_of(ts, c, scale);
     }
   }
 }
@@ -443,8 +450,8 @@ void transform_slots(run_plan &plan, int count, page_map &pages) {
   }
 }
 
-double transform_check_limit(const run_plan &plan, int c, double bound) {
-  return (bound - plan.transform.chain[c]) / SAFETY;
+double transform_check_limit(const run_plan &plan, int c, double bound, double scale) {
+  return (bound - chain_of(plan.transform, c, scale)) / SAFETY;
 }
 
 transform_hooks &test_hooks() {

@@ -135,7 +135,10 @@ TEST(Run, CommandLineAndFiles) {
       {"tapsum FIR IN OUT x", "1\n", "", 1, bad, "old"},
       {"tapsum -h", "", "", 0, "", usage},
       {"tapsum --help", "", "", 0, "",
-       usage + "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n"},
+       usage + "The output's samples, as the first argument; without one, the input's:\n"
+               "  -8, -16, -24, -32   integer codes of that many bits (8 unsigned)\n"
+               "  -f32, -f64          IEEE floats of 32 or 64 bits\n"
+               "See 'man tapsum' for the coefficient file, the messages and the exit statuses.\n"},
       {"tapsum --version", "", "", 0, "", "tapsum " TAPSUM_VERSION "\n"},
       {"tapsum --version x", "", "", 2, "tapsum: Can't open FIR file '--version'.\n", ""},
       {"tapsum FIR no OUT", "1\n", "", 2, mono1 + "tapsum: Can't open input file 'no'.\n", "old"},
@@ -157,9 +160,17 @@ TEST(Run, CommandLineAndFiles) {
        std::string(1024, 'a').replace(0, 44, wav_header(1, 8, 2000))},
       {"tapsum FIR IN /dev/full", "1\n", wav3, 2,
        in3 + "tapsum: Can't write to file. (File system full?)\n", ""},
-      // An input refused leaves an existing output as it was.
-      {"tapsum FIR IN OUT", "1\n", riff_fmt(16, 1, 1, 24), 2,
-       "tapsum: Unsupported bits/sample (24) in WAV file.\n", "old"},
+      // An input refused leaves an existing output as it was, and a run
+      // that created its output and ends before its header removes it: a
+      // refused input, a stop while the header is read.
+      {"tapsum FIR IN OUT", "1\n", riff_fmt(16, 1, 1, 12), 2,
+       "tapsum: Unsupported bits/sample (12) in WAV file.\n", "old"},
+      {"rm OUT; tapsum FIR IN OUT; s=$?; [ ! -e OUT ] && exit $s", "1\n", riff_fmt(16, 1, 1, 12), 2,
+       "tapsum: Unsupported bits/sample (12) in WAV file.\n", ""},
+      {"rm OUT; mkfifo f; " TAPSUM_BINARY " FIR f OUT & p=$!; exec 3>f; sleep 1; kill -15 $p; "
+       "wait $p; s=$?; [ ! -e OUT ] && exit $s",
+       "1\n", "", 143, mono1, ""},
+
   };
   for (const row &r : rows) check(r);
 }
@@ -192,6 +203,10 @@ TEST(Run, RefusesHeadersItCannotUse) {
       {riff_fmt(16, 1, 257, 8), "Number of channels (257) not supported."},
       {riff_fmt(16, 1, 1, 12), "Unsupported bits/sample (12) in WAV file."},
       {riff_fmt(16, 1, 1, 272), "Unsupported bits/sample (272) in WAV file."},
+      {riff_fmt(20, 0x11, 1, 4) + data3, "Unsupported bits/sample (4) in WAV file."},  // ADPCM
+      {riff_fmt(16, 1, 1, 64) + data3, "Unsupported bits/sample (64) in WAV file."},
+      {riff_fmt(16, 3, 1, 16) + data3, "Not a PCM WAV file."},  // a float of 16 bits
+      {"RIFF" + le32(36) + "WAVE" + data3 + pcm8.substr(12), "Corrupted WAV header."},
       {riff_fmt(16, 7, 1, 8) + data3, "Not a PCM WAV file."},               // mu-law
       {riff_fmt(24, 0xFFFE, 1, 8) + data3, "Not a PCM WAV file."},          // too short to say
       {riff_fmt(40, 0xFFFE, 1, 8, 3) + data3, "Not a PCM WAV file."},       // float
@@ -203,6 +218,125 @@ TEST(Run, RefusesHeadersItCannotUse) {
   for (size_t length = 0; length < header.size(); length++)
     check({"cat IN | tapsum FIR", "1\n", header.substr(0, length), 2,
            length < 8 ? "tapsum: Not a WAV file.\n" : "tapsum: Corrupted WAV header.\n", ""});
+}
+
+// A canonical header's data chunk of the given depth, as other tools write
+// them: extensible format chunks with the PCM or float sub-format, a float's
+// 18-byte chunk, fact and LIST chunks, chunks before the format chunk
+// (JUNK, bext of odd size with its pad), and RF64 with its ds64 chunk.
+std::string fmt_chunk(int tag, int channels, int bits, int size, int sub = 1) {
+  const int block = channels * bits / 8;
+  std::string body =
+      le16(tag) + le16(channels) + le32(44100) + le32(44100u * block) + le16(block) + le16(bits);
+  if (size >= 18) body += le16(size - 18);
+  if (size >= 40)
+    body += le16(bits) + le32(3) + le16(sub) +
+            std::string("\x00\x00\x00\x00\x10\x00\x80\x00\x00\xaa\x00\x38\x9b\x71", 14);
+  return "fmt " + le32(static_cast<uint32_t>(size)) + body;
+}
+
+// Files of 24 and 32 bits and of floats, as sox and ffmpeg write them,
+// from a file and from a pipe: a filter of one tap of 1 gives back every
+// sample byte for byte, in a canonical header of the input's depth, but -0,
+// whose sum from +0 is +0. Floats
+// beyond full scale are neither clipped nor warned of; floats infinite or
+// not a number are read as 0, and counted. The options write each depth:
+// 16-bit full scale is every depth's.
+TEST(Run, ReadsAndWritesStudioFiles) {
+  const std::string s24 = std::string("\x00\x00\x80\xff\xff\x7f\x39\x30\x00\x01\x00\x00", 12);
+  const std::string s32 = le32(0x80000000u) + le32(0x7FFFFFFF) + le32(12345) + le32(0xFFFFFFFF);
+  const std::string f32 = le32(0x3F000000) + le32(0xC0200000) + le32(0x00000001) + le32(0x80000000);
+  const std::string f64 = le64(0x3FE0000000000000) + le64(0xC004000000000000);
+  const std::string id = "1\n";
+  auto riff = [](const std::string &chunks) {
+    return "RIFF" + le32(static_cast<uint32_t>(chunks.size() + 4)) + "WAVE" + chunks;
+  };
+  auto data = [](const std::string &samples) {
+    return "data" + le32(static_cast<uint32_t>(samples.size())) + samples;
+  };
+  const std::string report = "samples written.\n";
+  const row rows[] = {
+      // sox: extensible 24-bit with a fact chunk; float in 18 bytes with fact.
+      {"tapsum FIR IN OUT", id,
+       riff(fmt_chunk(0xFFFE, 2, 24, 40) + "fact" + le32(4) + le32(2) + data(s24)), 0,
+       "\rPeak level was 100%.\n2 " + report, wav_header(2, 24, 12, 44100) + s24},
+      {"cat IN | tapsum FIR", id,
+       riff(fmt_chunk(3, 1, 32, 18) + "fact" + le32(4) + le32(4) + data(f32)), 0,
+       "\rPeak level was 250%.\n4 " + report,
+       wav_header(1, 32, 16, 44100, 3) + f32.substr(0, 12) + le32(0),
+       "Output file: 4 samples, 44100 Hz, mono, 32 bits/sample (float).\n"},
+      // ffmpeg: extensible float with a LIST chunk; plain 32-bit.
+      {"tapsum FIR IN OUT", id,
+       riff(fmt_chunk(0xFFFE, 1, 64, 40, 3) + "LIST" + le32(4) + "INFO" + data(f64)), 0,
+       "\rPeak level was 250%.\n2 " + report, wav_header(1, 64, 16, 44100, 3) + f64},
+      {"cat IN | tapsum FIR", id, riff(fmt_chunk(1, 1, 32, 16) + data(s32)), 0, "4 " + report,
+       wav_header(1, 32, 16, 44100) + s32},
+      // Chunks before the format chunk: ffmpeg's JUNK, a broadcast
+      // recorder's bext of odd size with its pad, from a pipe.
+      {"cat IN | tapsum FIR", id,
+       riff("JUNK" + le32(28) + std::string(28, '\0') + fmt_chunk(1, 2, 24, 16) + data(s24)), 0,
+       "2 " + report, wav_header(2, 24, 12, 44100) + s24},
+      {"cat IN | tapsum FIR", id,
+       riff("bext" + le32(3) + "abc" + '\0' + fmt_chunk(1, 2, 24, 16) + data(s24)), 0,
+       "2 " + report, wav_header(2, 24, 12, 44100) + s24},
+      // RF64 from a file, its size in ds64; and on a pipe, where ffmpeg
+      // writes a ds64 size of 0 and reads to the end.
+      {"tapsum FIR IN OUT", id,
+       "RF64" + le32(0xFFFFFFFF) + "WAVE" + "ds64" + le32(28) + le64(60) + le64(8) + le64(4) +
+           le32(0) + fmt_chunk(1, 1, 16, 16) + "data" + le32(0xFFFFFFFF) + s32 + "tail",
+       0, "\rPeak level was 100%.\n4 " + report, wav_header(1, 16, 8, 44100) + s32.substr(0, 8)},
+      {"cat IN | tapsum FIR | cat", id,
+       "RF64" + le32(0xFFFFFFFF) + "WAVE" + "ds64" + le32(28) + std::string(28, '\0') +
+           fmt_chunk(1, 1, 16, 16) + "data" + le32(0xFFFFFFFF) + s32,
+       0, "8 " + report,
+       "RIFF" + le32(0xFFFFFFFF) + wav_header(1, 16, 0, 44100).substr(8, 32) + le32(0xFFFFFFFF) +
+           s32},
+      // Floats not finite: read as 0, and said.
+      {"tapsum FIR IN OUT", id,
+       wav_header(1, 32, 12, 44100, 3) + le32(0x7F800000) + le32(0x7FC00000) + le32(0x3F800000), 0,
+       "tapsum: Warning: 2 input samples were infinite or not a number; read as 0.\n3 " + report,
+       wav_header(1, 32, 12, 44100, 3) + le32(0) + le32(0) + le32(0x3F800000)},
+      // Each option's depth, from 16-bit full scale.
+      {"tapsum -24 FIR IN OUT", id, wav_header(1, 16, 4) + le16(-32768) + le16(32767), 0,
+       "2 " + report, wav_header(1, 24, 6) + std::string("\x00\x00\x80\xff\xff\x7f", 6)},
+      {"tapsum -32 FIR IN OUT", id, wav_header(1, 16, 4) + le16(-32768) + le16(32767), 0,
+       "2 " + report, wav_header(1, 32, 8) + le32(0x80000000u) + le32(0x7FFFFFFF)},
+      {"tapsum -f32 FIR IN OUT", id, wav_header(1, 16, 4) + le16(-32768) + le16(32767), 0,
+       "2 " + report, wav_header(1, 32, 8, 8000, 3) + le32(0xBF800000) + le32(0x3F800000)},
+      {"tapsum -f64 FIR IN OUT", id, wav_header(1, 16, 4) + le16(-32768) + le16(32767), 0,
+       "2 " + report,
+       wav_header(1, 64, 16, 8000, 3) + le64(0xBFF0000000000000) + le64(0x3FF0000000000000)},
+  };
+  for (const row &r : rows) check(r);
+}
+
+// A stream whose length nobody knows, read to its end, goes on through a
+// pipe with sizes of 0xFFFFFFFF, and the readers after tapsum keep every
+// frame of it: Python's wave module, and sox, flac and ffmpeg where they
+// are installed. 20000 frames of 16-bit stereo through 31 taps: 20030.
+TEST(Run, ReadersKeepEveryFrameOfAStreamOfUnknownLength) {
+  std::string taps;
+  for (int k = 0; k < 31; k++) taps += k == 0 ? "1\n" : "0\n";
+  const std::string wav = wav_header(2, 16, 0) + std::string(4 * 20000, '\x11');
+  const std::pair<const char *, std::string> readers[] = {
+      {"python3",
+       "python3 -c \"import sys, wave\nw = wave.open(sys.stdin.buffer)\nn = 0\nwhile True:\n"
+       "    d = w.readframes(4096)\n    if not d: break\n    n += len(d) // 4\nprint(n)\""},
+      {"sox", "sox -t wav - -t raw - 2>/dev/null | wc -c | sed \"s/$/ \\/ 4/\" | xargs expr"},
+      {"flac",
+       "flac -s -f -o o.flac - 2>/dev/null && flac -s -d -c --force-raw-format --endian=little "
+       "--sign=signed o.flac | wc -c | sed \"s/$/ \\/ 4/\" | xargs expr"},
+      {"ffmpeg",
+       "ffmpeg -v error -f wav -i - -f s16le - 2>/dev/null | wc -c | sed \"s/$/ \\/ 4/\" | "
+       "xargs expr"},
+  };
+  int tried = 0;
+  for (const auto &[reader, command] : readers) {
+    if (!installed(reader)) continue;
+    tried++;
+    check({"cat IN | tapsum FIR 2>/dev/null | " + command, taps, wav, 0, "", "20030\n"});
+  }
+  if (tried == 0) GTEST_SKIP() << "none of python3, sox, flac and ffmpeg is installed";
 }
 
 TEST(Run, FiltersAsTheFormulasSay) {

@@ -1,6 +1,7 @@
 // fir against the direct path's exact arithmetic, by kernels and by transform, on 1, 2, 3 and 6
 // threads.
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <random>
 #include <string>
@@ -34,8 +35,14 @@ std::string noise(size_t bytes) {
   return data;
 }
 
+// A depth by its bits, negative for a float's: 8, 16, 24, 32, -32, -64.
+const sample_depth &row(int bits) {
+  return *depth_of(std::abs(bits), bits < 0);
+}
+
 // A filter stage in this process: the coefficient columns (col2 empty for
-// one column), the input's layout, the data chunk's body, declared frames.
+// one column), the input's layout and depths, the data chunk's body,
+// declared frames.
 struct job {
   std::vector<double> col1, col2;
   int channels, in_bits, out_bits;
@@ -51,10 +58,10 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
   const filter_job settings{j.channels,
-                            depth_of(j.in_bits),
+                            &row(j.in_bits),
                             static_cast<int>(j.col1.size()),
                             !j.col2.empty(),
-                            depth_of(j.out_bits),
+                            &row(j.out_bits),
                             j.frames,
                             j.frames == 0,
                             {j.col1.data(), j.col2.empty() ? j.col1.data() : j.col2.data()}};
@@ -69,28 +76,54 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   return shown;
 }
 
-// The formulas written out here: codes decoded in the extended format and
-// rounded to double; the sum of products over the samples there are, in the
-// extended format from coefficient 0; rounded to double, clipped, scaled in
-// the extended format, rounded to double and to the nearest code, ties even.
+// The formulas written out here, for b bits and M = 2^b - 1: codes decoded
+// in the extended format, 2c / 255 - 1 for 8 bits, (2c + 1) / M for more,
+// and rounded to double, floats to their value, 0 for one not finite; the
+// sum of products over the samples there are, in the extended format from
+// coefficient 0, rounded to double; for codes clipped, scaled in the
+// extended format, (y + 1) 255 / 2 or (y M - 1) / 2, rounded to double and
+// to the nearest code, ties even; for floats rounded to the nearest.
 std::string formulas(const std::vector<double> &h, const std::string &codes, int in_bits,
                      int out_bits) {
+  const size_t in_size = static_cast<size_t>(std::abs(in_bits) / 8);
   std::vector<double> x;
-  for (size_t i = 0; i < codes.size(); i += static_cast<size_t>(in_bits / 8)) {
-    const extended c = in_bits == 8
-                           ? codes[i] & 0xFF
-                           : static_cast<int16_t>((codes[i] & 0xFF) | (codes[i + 1] & 0xFF) << 8);
-    x.push_back(static_cast<double>(in_bits == 8 ? 2 * c / 255 - 1 : (2 * c + 1) / 65535));
+  for (size_t i = 0; i + in_size <= codes.size(); i += in_size) {
+    uint64_t bits = 0;
+    for (size_t k = in_size; k-- > 0;) bits = bits << 8 | static_cast<unsigned char>(codes[i + k]);
+    const int unused = 64 - 8 * static_cast<int>(in_size);
+    const extended c = static_cast<double>(static_cast<int64_t>(bits << unused) >> unused);
+    const extended m = std::ldexp(1.0, in_bits) - 1;
+    double v;
+    if (in_bits == 8)
+      v = static_cast<double>(2 * extended(static_cast<double>(bits)) / 255 - 1);
+    else if (in_bits == -32)
+      v = std::bit_cast<float>(static_cast<uint32_t>(bits));
+    else if (in_bits == -64)
+      v = std::bit_cast<double>(bits);
+    else
+      v = static_cast<double>((2 * c + 1) / m);
+    x.push_back(std::isfinite(v) ? v : 0);
   }
   std::string out;
   for (size_t t = 0; t + 1 < x.size() + h.size(); t++) {
     extended s = 0;
     for (size_t k = 0; k < h.size() && k <= t; k++)
       if (t - k < x.size()) s = s + extended(h[k]) * x[t - k];
-    const extended y = std::fmax(-1.0, std::fmin(1.0, static_cast<double>(s)));
-    const int code = static_cast<int>(
-        std::rint(static_cast<double>(out_bits == 8 ? (y + 1) * 255 / 2 : (y * 65535 - 1) / 2)));
-    out += out_bits == 8 ? std::string(1, static_cast<char>(code)) : le16(code);
+    const double sum = static_cast<double>(s);
+    uint64_t code;
+    if (out_bits == -64) {
+      code = std::bit_cast<uint64_t>(sum);
+    } else if (out_bits == -32) {
+      const float f = std::fabs(sum) >= 0x1.ffffffp127 ? std::copysign(HUGE_VALF, sum)
+                                                       : static_cast<float>(sum);
+      code = std::bit_cast<uint32_t>(f);
+    } else {
+      const extended y = std::fmax(-1.0, std::fmin(1.0, sum));
+      const extended m = std::ldexp(1.0, out_bits) - 1;
+      code = static_cast<uint64_t>(static_cast<int64_t>(
+          std::rint(static_cast<double>(out_bits == 8 ? (y + 1) * 255 / 2 : (y * m - 1) / 2))));
+    }
+    for (int k = 0; k < std::abs(out_bits) / 8; k++) out += static_cast<char>(code >> 8 * k);
   }
   return out;
 }
@@ -99,7 +132,7 @@ std::string formulas(const std::vector<double> &h, const std::string &codes, int
 // channel of the first byte that differs, or the reports when they do.
 std::string where_they_differ(const std::string &fast, const std::string &direct, const job &j) {
   const int outputs = j.channels == 2 || !j.col2.empty() ? 2 : 1;
-  const size_t frame_size = static_cast<size_t>(outputs * j.out_bits / 8);
+  const size_t frame_size = static_cast<size_t>(outputs * row(j.out_bits).bytes);
   const size_t bytes = std::stoull(direct) * frame_size;
   const size_t start = direct.size() >= bytes ? direct.size() - bytes : 0;
   size_t at = 0;
@@ -107,7 +140,7 @@ std::string where_they_differ(const std::string &fast, const std::string &direct
   if (at < start || fast.size() != direct.size())
     return "the reports differ: " + testing::PrintToString(fast.substr(0, start)) + " where " +
            testing::PrintToString(direct.substr(0, start)) + " was wanted";
-  const size_t sample = (at - start) / static_cast<size_t>(j.out_bits / 8);
+  const size_t sample = (at - start) / static_cast<size_t>(row(j.out_bits).bytes);
   return "output frame " + std::to_string(sample / static_cast<size_t>(outputs)) + ", channel " +
          std::to_string(sample % static_cast<size_t>(outputs) + 1) + ": " +
          first_difference(fast.substr(start), direct.substr(start));
@@ -161,6 +194,41 @@ TEST_F(FastPath, MatchesTheDirectPath) {
     }
     expect_same(j, std::to_string(taps) + " taps, " + std::to_string(frames) + " frames",
                 {1, 2, 3, 6});
+  }
+}
+
+// Every pair of depths, 8, 16, 24 and 32 bits and floats of 32 and 64, by
+// the kernels (37 taps) and the transform (300), in stereo and mono: noise
+// of every code, or floats within -1.2..+1.2 with some far beyond, some
+// subnormal, and some infinite or not a number, which are read as 0. The
+// mono runs also against the formulas above.
+TEST_F(FastPath, MatchesTheDirectPathAtEveryDepth) {
+  const int depths[] = {8, 16, 24, 32, -32, -64};
+  std::uniform_real_distribution<double> value(-1.2, 1.2);
+  const double odd[] = {NAN, HUGE_VAL, -HUGE_VAL, 3e38, -1e300, 1e-310, -0.0, 1e6};
+  for (const int in : depths) {
+    const int frames = 1500, size = std::abs(in) / 8;
+    std::string data = noise(static_cast<size_t>(2 * frames * size));
+    if (in < 0)
+      for (size_t i = 0; i < data.size(); i += static_cast<size_t>(size)) {
+        const double v = random_bits() % 64 == 0 ? odd[random_bits() % 8] : value(random_bits);
+        const uint64_t bits =
+            in == -32 ? std::bit_cast<uint32_t>(static_cast<float>(v)) : std::bit_cast<uint64_t>(v);
+        for (int k = 0; k < size; k++)
+          data[i + static_cast<size_t>(k)] = static_cast<char>(bits >> 8 * k);
+      }
+    for (const int out : depths)
+      for (const int taps : {37, 300}) {
+        std::normal_distribution<double> normal(0, 1.2 / std::sqrt(taps));
+        job j{{}, {}, 2, in, out, data, frames};
+        for (int k = 0; k < taps; k++) j.col1.push_back(normal(random_bits));
+        const std::string what = std::to_string(in) + " to " + std::to_string(out) + ", " +
+                                 std::to_string(taps) + " taps";
+        expect_same(j, what, {1, 3});
+        j.channels = 1;
+        expect_same(j, what + ", mono", {2},
+                    formulas(j.col1, data.substr(0, static_cast<size_t>(frames * size)), in, out));
+      }
   }
 }
 
@@ -391,7 +459,7 @@ TEST_F(FastPath, BoundsTheTransformFromItsOwnInputs) {
       }
       const double *in[] = {x.data()};
       double *to[] = {sums.data()}, bound[1], *bounds[] = {bound};
-      transform_block(plan, 0, in, plan.segment, to, bounds);
+      transform_block(plan, 0, in, plan.segment, to, bounds, 1);
       const double norm = norm_up(x.data(), size);
       for (int i = 0; i < plan.segment; i++) {
         // An impulse's sums are the taps it meets.
@@ -414,21 +482,29 @@ TEST_F(FastPath, BoundsTheTransformFromItsOwnInputs) {
     EXPECT_EQ(plan.segment, 825);
     const double *in[] = {x.data()};
     double *to[] = {sums.data()}, *bound[] = {bounds[h == &tiny]};
-    transform_block(plan, 0, in, 825, to, bound);
+    transform_block(plan, 0, in, 825, to, bound, 1);
   }
   EXPECT_NEAR(bounds[1][0] / bounds[0][0], 0x1p-600, 0x1p-610);
 }
 
-// Its bound is small enough that 16-bit noise through a long column takes
-// the exact sum for few outputs: mostly candidates for the peak.
+// Their bounds are small enough that 16-bit noise through a long column
+// takes the exact sum for few outputs, mostly candidates for the peak, by
+// either method, written as codes of 16, 24 and 32 bits or as 32-bit
+// floats.
 TEST_F(FastPath, SendsFewOutputsToTheExactSum) {
   std::normal_distribution<double> normal(0, 0.05);
   job noisy{{}, {}, 2, 16, 16, noise(4 * 3 * 8192), 0};
   for (int k = 0; k < 400; k++) noisy.col1.push_back(normal(random_bits));
-  set_filter_method(transform_sums);
-  run_filter(noisy, fir);
-  EXPECT_GT(transform_blocks(), 0u);
-  EXPECT_LT(exact_outputs(), 2 * 3 * 8192 / 1000u);
+  for (const filter_method method : {transform_sums, kernel_sums})
+    for (const int out : {16, 24, 32, -32}) {
+      set_filter_method(method);
+      noisy.out_bits = out;
+      run_filter(noisy, fir);
+      EXPECT_GT(method == transform_sums ? transform_blocks() : kernel_blocks(), 0u);
+      // A 32-bit code is 2^-31 wide, not many times the kernels' bound.
+      EXPECT_LT(exact_outputs(), 2 * 3 * 8192 / (out == 32 ? 50u : 1000u))
+          << out << " bits out, method " << method;
+    }
 }
 
 // The fast path is taken where it should be, on one thread and on two: at
@@ -476,6 +552,16 @@ TEST_F(FastPath, RunsEveryKernelItClaims) {
     }
     if (level != portable_kernels) {
       EXPECT_GT(unlike_portable, n / 10) << "kernel " << level;
+    }
+    // Outputs summed one by one, as those the transform leaves open are.
+    const int at[] = {0, 7, 8, 99, n - 1};
+    double alone[5];
+    sums_at(reversed.data(), x.data(), taps, at, 5, alone);
+    for (int j = 0; j < 5; j++) {
+      const double exact = static_cast<double>(
+          exact_sum(h.data(), &x[at[j] + taps - 1], 0, taps - 1, {nullptr, nullptr}, false, 0));
+      EXPECT_LE(std::fabs(alone[j] - exact), bound) << "kernel " << level << ", output " << at[j];
+      EXPECT_NEAR(alone[j], sums[at[j]], 2 * bound);
     }
   }
 }

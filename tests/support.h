@@ -16,10 +16,16 @@ inline std::string le32(uint32_t v) {
   return le16(static_cast<int>(v & 0xFFFF)) + le16(static_cast<int>(v >> 16));
 }
 
-// The canonical 44-byte header: a 16-byte format chunk, then the data chunk.
-inline std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000) {
+inline std::string le64(uint64_t v) {
+  return le32(static_cast<uint32_t>(v)) + le32(static_cast<uint32_t>(v >> 32));
+}
+
+// The canonical 44-byte header: a 16-byte format chunk, then the data chunk;
+// tag 1 for integer codes, 3 for floats.
+inline std::string wav_header(int channels, int bits, uint32_t data_size, int32_t rate = 8000,
+                              int tag = 1) {
   const int block = channels * bits / 8;
-  return "RIFF" + le32(data_size + 36) + "WAVEfmt " + le32(16) + le16(1) + le16(channels) +
+  return "RIFF" + le32(data_size + 36) + "WAVEfmt " + le32(16) + le16(tag) + le16(channels) +
          le32(static_cast<uint32_t>(rate)) + le32(static_cast<uint32_t>(rate * block)) +
          le16(block) + le16(bits) + "data" + le32(data_size);
 }

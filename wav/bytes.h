@@ -13,6 +13,11 @@ inline uint32_t u32_le(const char *at) {
   return static_cast<uint32_t>(u16_le(at)) | static_cast<uint32_t>(u16_le(at + 2)) << 16;
 }
 
+// The unsigned 64-bit value of eight bytes, least significant first.
+inline uint64_t u64_le(const char *at) {
+  return static_cast<uint64_t>(u32_le(at)) | static_cast<uint64_t>(u32_le(at + 4)) << 32;
+}
+
 // The same four bytes as a signed 32-bit value.
 inline int32_t s32_le(const char *at) {
   return static_cast<int32_t>(u32_le(at));

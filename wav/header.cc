@@ -37,9 +37,11 @@ void stop_if_asked() {
   fatal(2, "Can't write to file. (File system full?)");
 }
 
-void print_format(const char *which, uint64_t frames, uint32_t rate, int channels, int bits) {
-  note("%s file: %" PRIu64 " samples, %" PRIu32 " Hz, %s, %d bits/sample.\n", which, frames, rate,
-       channels == 1 ? "mono" : "stereo", bits);
+// A format line; a float's bits are said to be a float's.
+void print_format(const char *which, uint64_t frames, uint32_t rate, int channels,
+                  const sample_depth &depth) {
+  note("%s file: %" PRIu64 " samples, %" PRIu32 " Hz, %s, %d bits/sample%s.\n", which, frames, rate,
+       channels == 1 ? "mono" : "stereo", depth.bits, depth.floating ? " (float)" : "");
 }
 
 // RIFF pads a chunk of odd size with a zero byte. Some writers don't: a byte
@@ -57,6 +59,59 @@ bool chunk_header(byte_stream &in, int carried, char *bytes) {
   if (carried < 0) return read_bytes(in, bytes, 8) == 8;
   bytes[0] = static_cast<char>(carried);
   return read_bytes(in, bytes + 1, 7) == 7;
+}
+
+// What the format chunk says.
+struct format {
+  int channels;
+  uint32_t rate;
+  const sample_depth *depth;
+};
+
+// The bits a sample may have in a format tapsum reads: the PCM depths and
+// the floats'.
+bool known_bits(int bits) {
+  return bits == 8 || bits == 16 || bits == 24 || bits == 32 || bits == 64;
+}
+
+// Reads the format chunk's body of size bytes (its header read) and the pad
+// after it. A format chunk shorter than 16 bytes is still read as 16:
+// nothing seeks back. The channels are checked first, then the bits, then
+// the format: tag 1 (PCM) or 3 (IEEE float), or the extensible format
+// (0xFFFE), which names its sample format by a GUID whose first two bytes,
+// at bytes 24-25 of the chunk, are the tag it stands for; whenever the
+// chunk holds them, they decide, however short the rest. A sample is read
+// by its container, the bits at bytes 14-15, whatever the valid bits the
+// extensible format adds.
+format read_format(byte_stream &in, uint32_t size, int *carried) {
+  char bytes[16];
+  if (read_bytes(in, bytes, 4) < 4) corrupted();
+  const int tag = u16_le(bytes);
+  const int channels = u16_le(bytes + 2);
+  if (channels == 0 || channels > 2) fatal(2, "Number of channels (%d) not supported.", channels);
+  if (read_bytes(in, bytes + 4, 12) < 12) corrupted();
+  const uint32_t rate = u32_le(bytes + 4);
+  const int bits = u16_le(bytes + 14);
+  if (!known_bits(bits)) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
+  int sub_format = 0;
+  const long format_size = static_cast<int32_t>(size);
+  if (format_size > 16) {
+    const uint32_t extra = static_cast<uint32_t>(format_size - 16);
+    const uint32_t kept = std::min<uint32_t>(extra, 10);
+    if (read_bytes(in, bytes, kept) < kept || !skip_bytes(in, extra - kept)) corrupted();
+    if (kept == 10) sub_format = u16_le(bytes + 8);
+    *carried = pad_after(in, extra);
+  } else {
+    *carried = -1;
+  }
+  // A float of another depth than 32 or 64 bits is no format tapsum
+  // knows, and one of integer codes is refused by its bits.
+  const int stands_for = tag == 0xFFFE && format_size >= 26 ? sub_format : tag;
+  const sample_depth *depth = depth_of(bits, stands_for == 3);
+  if ((stands_for != 1 && stands_for != 3) || (stands_for == 3 && depth == nullptr))
+    fatal(2, "Not a PCM WAV file.");
+  if (depth == nullptr) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
+  return {channels, rate, depth};
 }
 
 // The data chunk's size for frames of frame_bytes: no count wraps; it
@@ -78,79 +133,87 @@ bool header_at_start(int fd) {
 }  // namespace
 
 wav_input read_header(byte_stream &in) {
-  char line[12];
-  if (read_bytes(in, line, 8) < 8 || memcmp(line, "RIFF", 4) != 0) not_a_wav();
+  char line[28];
+  // RF64 (and BW64, its broadcast name) is RIFF for files past 4 GiB: its
+  // 32-bit sizes of 0xFFFFFFFF stand for those of its ds64 chunk.
+  if (read_bytes(in, line, 8) < 8) not_a_wav();
+  const bool rf64 = memcmp(line, "RF64", 4) == 0 || memcmp(line, "BW64", 4) == 0;
+  if (memcmp(line, "RIFF", 4) != 0 && !rf64) not_a_wav();
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
-  if (u32_le(line + 4) < 36) warn("Warning: Bad length in WAV header.");
+  if (!rf64 && u32_le(line + 4) < 36) warn("Warning: Bad length in WAV header.");
+  if (read_bytes(in, line, 4) < 4 || memcmp(line, "WAVE", 4) != 0) corrupted();
 
-  // The format chunk must be the form's first chunk.
-  if (read_bytes(in, line, 8) < 8 || memcmp(line, "WAVEfmt ", 8) != 0) corrupted();
-
-  // A format chunk shorter than 16 bytes is still read as 16: nothing seeks back.
-  if (read_bytes(in, line, 8) < 8) corrupted();
-  const long format_size = s32_le(line);
-  const int tag = u16_le(line + 4);
-  const int channels = u16_le(line + 6);
-  if (channels == 0 || channels > 2) fatal(2, "Number of channels (%d) not supported.", channels);
-
-  if (read_bytes(in, line, 12) < 12) corrupted();
-  const uint32_t rate = u32_le(line);
-  const int bits = u16_le(line + 10);
-  const sample_depth *depth = depth_of(bits);
-  if (depth == nullptr) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
-
-  // The extensible format names its sample format by a GUID whose first two
-  // bytes, at bytes 24-25 of the chunk, are the format tag it stands for;
-  // whenever the chunk holds them, they decide, however short the rest.
-  int sub_format = 0;
-  int carried = -1;
-  if (format_size > 16) {
-    const uint32_t extra = static_cast<uint32_t>(format_size - 16);
-    const uint32_t kept = std::min<uint32_t>(extra, 10);
-    if (read_bytes(in, line, kept) < kept || !skip_bytes(in, extra - kept)) corrupted();
-    if (kept == 10) sub_format = u16_le(line + 8);
-    carried = pad_after(in, extra);
-  }
-  if (tag != 1 && !(tag == 0xFFFE && format_size >= 26 && sub_format == 1))
-    fatal(2, "Not a PCM WAV file.");
-
-  // Any chunk other than data is skipped by its size, read as unsigned, so
+  // The chunks up to the data chunk: the format chunk, wherever it is among
+  // them, and in RF64 the ds64 chunk's data size; any other chunk (JUNK,
+  // bext, LIST, fact, ...) is skipped by its size, read as unsigned, so that
   // a size of 2^31 or more moves forward and never back to the same header.
+  format fmt{};
+  bool have_format = false;
+  uint64_t ds64_data = 0;
+  int carried = -1;
   for (;;) {
     if (!chunk_header(in, carried, line)) corrupted();
-    if (memcmp(line, "data", 4) == 0) break;
     const uint32_t size = u32_le(line + 4);
-    if (!skip_bytes(in, size)) corrupted();
+    if (memcmp(line, "data", 4) == 0) {
+      if (!have_format) corrupted();
+      break;
+    }
+    if (memcmp(line, "fmt ", 4) == 0 && !have_format) {
+      fmt = read_format(in, size, &carried);
+      have_format = true;
+      continue;
+    }
+    uint32_t skipped = 0;
+    if (rf64 && memcmp(line, "ds64", 4) == 0 && size >= 16) {
+      if (read_bytes(in, line, 16) < 16) corrupted();
+      ds64_data = u64_le(line + 8);
+      skipped = 16;
+    }
+    if (!skip_bytes(in, size - skipped)) corrupted();
     carried = pad_after(in, size);
   }
+
   // A declared size of 0 reads on to the end of the input; so do the
-  // placeholders of writers that stream a length they don't know yet,
-  // sox's 0x7FFFF000 and ffmpeg's 0xFFFFFFFF, on an input that can't seek,
-  // where they can't have been put right. A size smaller than a frame is no
+  // placeholders of writers that stream a length they don't know yet, on an
+  // input that can't seek, where they can't have been put right: sox's
+  // 0x7FFFF000, ffmpeg's 0xFFFFFFFF (in RF64, with a ds64 size of 0), and
+  // arecord's 0x80000000 and 0x7FFFFF00. A size smaller than a frame is no
   // frame at all.
   const uint32_t size = u32_le(line + 4);
-  const uint32_t frames = size / static_cast<uint32_t>(frame_bytes(channels, *depth));
-  const bool placeholder = (size == 0x7FFFF000 || size == 0xFFFFFFFF) && !can_seek(in);
-  print_format("Input", frames, rate, channels, bits);
-  return {channels, depth, rate, frames, size == 0 || placeholder};
+  const uint64_t data = rf64 && size == 0xFFFFFFFF ? ds64_data : size;
+  const uint64_t frames = data / static_cast<uint64_t>(frame_bytes(fmt.channels, *fmt.depth));
+  const bool placeholder =
+      (size == 0x7FFFF000 || size == 0xFFFFFFFF || size == 0x80000000 || size == 0x7FFFFF00) &&
+      !can_seek(in);
+  print_format("Input", frames, fmt.rate, fmt.channels, *fmt.depth);
+  return {fmt.channels, fmt.depth, fmt.rate, frames, data == 0 || placeholder};
 }
 
 bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
-  const int block_align = frame_bytes(shape.channels, *shape.depth);
-  const uint32_t data_size = data_size_of(shape.frames, block_align);
+  // A named output is emptied only now, so that a run refused before it
+  // leaves an existing file as it was.
+  struct stat st {};
+  if (truncate && fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(out.fd, 0) != 0)
+    header_not_written();
+  const bool at_start = header_at_start(out.fd);
 
   // Written before any sample, so the output can go to a pipe; its sizes
   // assume the input holds the frames it declares. Where the output is a
   // regular file that starts with this header, finish_header puts in the
-  // sizes of what was really written.
+  // sizes of what was really written. Where it can't, and the length is not
+  // known, the sizes are 0xFFFFFFFF, which sox, ffmpeg, flac and Python's
+  // wave module all read to the end of the stream, and tapsum too.
+  const int block_align = frame_bytes(shape.channels, *shape.depth);
+  const bool placeholder = shape.unknown_length && !at_start;
+  const uint32_t data_size = placeholder ? UINT32_MAX : data_size_of(shape.frames, block_align);
   unsigned char header[44] = {};
   memcpy(header, "RIFF", 4);
-  put_u32_le(header + 4, data_size + 36);
+  put_u32_le(header + 4, placeholder ? UINT32_MAX : data_size + 36);
   memcpy(header + 8, "WAVEfmt ", 8);
   put_u32_le(header + 16, 16);
-  put_u16_le(header + 20, 1);
+  put_u16_le(header + 20, shape.depth->floating ? 3 : 1);
   put_u16_le(header + 22, shape.channels);
   put_u32_le(header + 24, shape.rate);
   put_u32_le(header + 28, shape.rate * static_cast<uint32_t>(block_align));
@@ -158,20 +221,14 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {
   put_u16_le(header + 34, static_cast<uint32_t>(shape.depth->bits));
   memcpy(header + 36, "data", 4);
   put_u32_le(header + 40, data_size);
-  // A named output is emptied only now, so that a run refused before it
-  // leaves an existing file as it was. The header is flushed at once, so
-  // that an output that can take nothing is reported as the header that
-  // could not be written.
-  struct stat st {};
-  if (truncate && fstat(out.fd, &st) == 0 && S_ISREG(st.st_mode) && ftruncate(out.fd, 0) != 0)
-    header_not_written();
-  const bool at_start = header_at_start(out.fd);
+  // The header is flushed at once, so that an output that can take nothing
+  // is reported as the header that could not be written.
   out.failed = header_not_written;
   write_bytes(out, header, sizeof header);
   flush_bytes(out);
   out.failed = output_failed;
 
-  print_format("Output", shape.frames, shape.rate, shape.channels, shape.depth->bits);
+  print_format("Output", shape.frames, shape.rate, shape.channels, *shape.depth);
   return at_start;
 }
 

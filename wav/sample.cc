@@ -10,6 +10,7 @@
 #endif
 
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -21,9 +22,16 @@
 
 namespace {
 
-// The depths tapsum reads and writes.
-constexpr sample_depth DEPTH8 = {8, 1, true, 0, 255, 255.0, 127.5};
-constexpr sample_depth DEPTH16 = {16, 2, false, -32768, 32767, 65535.0, 32767.5};
+// The depths tapsum reads and writes: integer codes of 8 (offset binary),
+// 16, 24 and 32 bits, and IEEE floats of 32 and 64 bits, whose samples are
+// their own values.
+constexpr sample_depth DEPTH8 = {8, 1, false, true, 0, 255, 255.0, 127.5};
+constexpr sample_depth DEPTH16 = {16, 2, false, false, -32768, 32767, 65535.0, 32767.5};
+constexpr sample_depth DEPTH24 = {24, 3, false, false, -8388608, 8388607, 16777215.0, 8388607.5};
+constexpr sample_depth DEPTH32 = {32,          4,          false,        false,
+                                  -2147483648, 2147483647, 4294967295.0, 2147483647.5};
+constexpr sample_depth FLOAT32 = {32, 4, true, false, 0, 0, 0, 0};
+constexpr sample_depth FLOAT64 = {64, 8, true, false, 0, 0, 0, 0};
 
 // The extended-format formulas, rounded to double as they are stored.
 constexpr double decoded8(int b) {
@@ -117,56 +125,134 @@ __attribute__((target("avx2"))) void decode16_avx2(const unsigned char *bytes, i
 
 #endif
 
+// The code of bytes, a sample of depth's bytes, low byte first: the value
+// of its bits, sign-extended for codes in two's complement.
+int64_t code_of(const unsigned char *bytes, const sample_depth &depth) {
+  uint64_t bits = 0;
+  for (int i = depth.bytes - 1; i >= 0; i--) bits = bits << 8 | bytes[i];
+  if (depth.floating || depth.offset_binary) return static_cast<int64_t>(bits);
+  const int unused = 64 - 8 * depth.bytes;
+  return static_cast<int64_t>(bits << unused) >> unused;
+}
+
+// A sample's value: a float's own, the formula's for an integer code. A
+// float that is infinite or not a number is read as 0, and counted.
+double value_of(int64_t code, const sample_depth &depth, bool *not_finite) {
+  double x;
+  if (!depth.floating) return static_cast<double>(decoded_value<extended>(depth, code));
+  if (depth.bits == 32)
+    x = std::bit_cast<float>(static_cast<uint32_t>(code));
+  else
+    x = std::bit_cast<double>(static_cast<uint64_t>(code));
+  *not_finite = !std::isfinite(x);
+  return *not_finite ? 0.0 : x;
+}
+
+// Decodes count samples of depth, every step-th sample from bytes; returns
+// how many were not finite.
+uint64_t decode_any(const unsigned char *bytes, const sample_depth &depth, int step, int count,
+                    double *to) {
+  uint64_t not_finite = 0;
+  for (int i = 0; i < count; i++) {
+    bool bad = false;
+    to[i] =
+        value_of(code_of(bytes + static_cast<size_t>(i) * step * depth.bytes, depth), depth, &bad);
+    not_finite += bad;
+  }
+  return not_finite;
+}
+
+// The 32-bit float nearest value, ties to even, as a code: its bits. Past
+// the largest float by half its last place or more, infinity; the
+// conversion itself is left only values in range.
+int64_t float32_code(double value) {
+  constexpr double overflow = 0x1.ffffffp127;
+  float f;
+  if (std::fabs(value) >= overflow)
+    f = value > 0 ? HUGE_VALF : -HUGE_VALF;
+  else
+    f = static_cast<float>(value);
+  return std::bit_cast<uint32_t>(f);
+}
+
 // Writes a code of depth's bytes, low byte first; a failed write ends the
 // process.
-void write_code(int code, const sample_depth &depth, byte_stream &stream) {
+void write_code(int64_t code, const sample_depth &depth, byte_stream &stream) {
   for (int i = 0; i < depth.bytes; i++)
-    put_byte(stream, static_cast<unsigned char>(static_cast<uint32_t>(code) >> 8 * i & 0xFF));
+    put_byte(stream, static_cast<unsigned char>(static_cast<uint64_t>(code) >> 8 * i & 0xFF));
 }
 }  // namespace
 
-const sample_depth *depth_of(int bits) {
-  if (bits == 8) return &DEPTH8;
-  if (bits == 16) return &DEPTH16;
+const sample_depth *depth_of(int bits, bool floating) {
+  if (floating) return bits == 32 ? &FLOAT32 : bits == 64 ? &FLOAT64 : nullptr;
+  switch (bits) {
+    case 8:
+      return &DEPTH8;
+    case 16:
+      return &DEPTH16;
+    case 24:
+      return &DEPTH24;
+    case 32:
+      return &DEPTH32;
+  }
   return nullptr;
 }
 
 int read_sample(byte_stream &stream, const sample_depth &depth, double *out) {
-  const int low = next_byte(stream);
-  if (low < 0) return 1;
-  if (depth.bytes == 1) {
-    *out = values8[low];
+  unsigned char bytes[8];
+  for (int i = 0; i < depth.bytes; i++) {
+    const int c = next_byte(stream);
+    if (c < 0) return 1;
+    bytes[i] = static_cast<unsigned char>(c);
+  }
+  if (depth.bits == 8) {
+    *out = values8[bytes[0]];
     return 0;
   }
-  const int high = next_byte(stream);
-  if (high < 0) return 1;
-  *out = value16(low | high << 8);
-  return 0;
+  if (depth.bits == 16 && !depth.floating) {
+    *out = value16(bytes[0] | bytes[1] << 8);
+    return 0;
+  }
+  bool not_finite = false;
+  *out = value_of(code_of(bytes, depth), depth, &not_finite);
+  return not_finite ? 2 : 0;
 }
 
-void decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels, int frames,
-                   double *ch1, double *ch2, bool vector) {
-  if (depth.bytes == 1) {
+uint64_t decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels,
+                       int frames, double *ch1, double *ch2, bool vector) {
+  if (depth.bits == 8) {
     for (int i = 0; i < frames; i++) ch1[i] = values8[bytes[channels * i]];
     if (channels == 2)
       for (int i = 0; i < frames; i++) ch2[i] = values8[bytes[2 * i + 1]];
-    return;
+    return 0;
   }
+  if (depth.bits == 16 && !depth.floating) {
 #ifdef __x86_64__
-  if (vector) {
-    decode16_avx2(bytes, channels, frames, ch1);
-    if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
-    return;
-  }
+    if (vector) {
+      decode16_avx2(bytes, channels, frames, ch1);
+      if (channels == 2) decode16_avx2(bytes + 2, 2, frames, ch2);
+      return 0;
+    }
 #else
-  (void)vector;
+    (void)vector;
 #endif
-  decode16(bytes, channels, frames, ch1);
-  if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
+    decode16(bytes, channels, frames, ch1);
+    if (channels == 2) decode16(bytes + 2, 2, frames, ch2);
+    return 0;
+  }
+  uint64_t not_finite = decode_any(bytes, depth, channels, frames, ch1);
+  if (channels == 2) not_finite += decode_any(bytes + depth.bytes, depth, 2, frames, ch2);
+  return not_finite;
 }
 
-int sample_code(double value, const sample_depth &depth, bool *clipped) {
+int64_t sample_code(double value, const sample_depth &depth, bool *clipped) {
   *clipped = false;
+  // NaN is neither clipped nor a float's value; its code is 0.
+  if (depth.floating) {
+    if (std::isnan(value)) return 0;
+    return depth.bits == 32 ? float32_code(value)
+                            : static_cast<int64_t>(std::bit_cast<uint64_t>(value));
+  }
   if (value > 1) {
     value = 1;
     *clipped = true;
@@ -174,23 +260,37 @@ int sample_code(double value, const sample_depth &depth, bool *clipped) {
     value = -1;
     *clipped = true;
   }
-  // NaN passes both tests above unclipped; its code is 0.
   if (std::isnan(value)) return 0;
-  return static_cast<int>(rint(static_cast<double>(scaled_value<extended>(depth, value))));
+  return static_cast<int64_t>(rint(static_cast<double>(scaled_value<extended>(depth, value))));
 }
 
-void encode_frames(const int *ch1, const int *ch2, int channels, int frames,
+void encode_frames(const int32_t *const *low, const int32_t *const *high, int channels, int frames,
                    const sample_depth &depth, unsigned char *bytes) {
-  const int *from[2] = {ch1, ch2};
+  const size_t size = static_cast<size_t>(depth.bytes);
   for (int c = 0; c < channels; c++) {
-    const int *codes = from[c];
-    if (depth.bytes == 1) {
-      for (int i = 0; i < frames; i++)
-        bytes[channels * i + c] = static_cast<unsigned char>(codes[i]);
-      continue;
+    const int32_t *codes = low[c];
+    unsigned char *at = bytes + static_cast<size_t>(c) * size;
+    const size_t stride = static_cast<size_t>(channels) * size;
+    switch (depth.bytes) {
+      case 1:
+        for (int i = 0; i < frames; i++) at[i * stride] = static_cast<unsigned char>(codes[i]);
+        break;
+      case 2:
+        for (int i = 0; i < frames; i++)
+          put_u16_le(at + i * stride, static_cast<uint32_t>(codes[i]));
+        break;
+      case 8:
+        for (int i = 0; i < frames; i++) {
+          put_u32_le(at + i * stride, static_cast<uint32_t>(codes[i]));
+          put_u32_le(at + i * stride + 4, static_cast<uint32_t>(high[c][i]));
+        }
+        break;
+      default:
+        for (int i = 0; i < frames; i++)
+          for (size_t k = 0; k < size; k++)
+            at[i * stride + k] =
+                static_cast<unsigned char>(static_cast<uint32_t>(codes[i]) >> 8 * k);
     }
-    for (int i = 0; i < frames; i++)
-      put_u16_le(bytes + 2 * (channels * i + c), static_cast<uint32_t>(codes[i]));
   }
 }
 

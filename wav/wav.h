@@ -11,6 +11,7 @@
 struct sample_depth {
   int bits;            // bits per sample, as the format chunk names them
   int bytes;           // bytes of a sample in the data chunk
+  bool floating;       // an IEEE float, whose value is its own; the rest is for codes
   bool offset_binary;  // unsigned codes, 0 at -1 (8 bits); else two's complement
   int64_t bottom;      // the code at -1
   int64_t top;         // the code at +1
@@ -18,8 +19,9 @@ struct sample_depth {
   double half;         // full / 2, the codes per unit of value
 };
 
-// The row of bits per sample, or nullptr for a depth tapsum doesn't know.
-const sample_depth *depth_of(int bits);
+// The row of bits per sample, integer codes or floats, or nullptr for a
+// depth tapsum doesn't know.
+const sample_depth *depth_of(int bits, bool floating);
 
 // The formulas of a depth, in the number type T: the value of code c, and
 // the scaled value of value whose nearest integer is its code. With
@@ -47,7 +49,7 @@ struct wav_input {
   int channels;               // 1 or 2
   const sample_depth *depth;  // of each sample
   uint32_t rate;              // copied to the output as it is
-  uint32_t frames;            // whole frames the data chunk declares
+  uint64_t frames;            // whole frames the data chunk declares
   bool to_end;                // read to the end of the input: the data chunk declares 0
                               // bytes, or a streaming writer's placeholder on an input
                               // that can't seek
@@ -59,13 +61,15 @@ struct wav_output {
   int channels;
   const sample_depth *depth;
   uint32_t rate;
+  bool unknown_length;  // the input is read to its end: frames is what it declared
 };
 
 // Reads the input header up to the data chunk's body and prints the input
 // format line. Ends the process on a header it can't use.
 wav_input read_header(byte_stream &in);
-// Writes the 44-byte output header for shape and prints the output format
-// line; a regular file the run opened (truncate) is emptied first. Returns
+// Writes the 44-byte output header for shape, tag 1 (PCM) or 3 (IEEE
+// float), and prints the output format line; a regular file the run opened
+// (truncate) is emptied first. Returns
 // whether the output is a regular file that begins with the header, whose
 // sizes finish_header can then put right.
 bool write_header(byte_stream &out, const wav_output &shape, bool truncate);
@@ -73,24 +77,28 @@ bool write_header(byte_stream &out, const wav_output &shape, bool truncate);
 // failed write ends the process.
 void finish_header(byte_stream &out, const wav_output &shape, uint64_t written);
 
-// Decodes one sample into out, from -1 to +1. Returns 1 when the input ends
-// before the sample is complete, leaving out unchanged; a read error ends
-// the run.
+// Decodes one sample into out: a code to -1..+1, a float to its value.
+// Returns 0, or 2 for a float that is infinite or not a number, read as 0,
+// or 1 when the input ends before the sample is complete, leaving out
+// unchanged; a read error ends the run.
 int read_sample(byte_stream &stream, const sample_depth &depth, double *out);
-// Clips value to -1..+1 and writes its code; returns 1 when it had to clip.
-// A failed write ends the process.
+// Writes value's code: clipped to -1..+1 for integer codes, and whether it
+// had to clip; rounded to the nearest value of a float depth, which never
+// clips. A failed write ends the process.
 bool write_sample(double value, const sample_depth &depth, byte_stream &stream);
 // The code write_sample writes for value, from depth.bottom to depth.top,
-// and whether it clips.
-int sample_code(double value, const sample_depth &depth, bool *clipped);
+// or a float's bits, and whether it clips.
+int64_t sample_code(double value, const sample_depth &depth, bool *clipped);
 
 // Decodes frames whole frames of interleaved samples into ch1 and, for
-// stereo, ch2: the values read_sample gives. 16-bit samples go four at a
-// time through AVX2 when vector is set, which the caller does only on a
-// processor that has it, else one at a time.
-void decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels, int frames,
-                   double *ch1, double *ch2, bool vector);
-// The bytes of frames frames of codes, channel 1's from ch1 and, for
-// stereo, channel 2's from ch2, as write_sample writes them.
-void encode_frames(const int *ch1, const int *ch2, int channels, int frames,
+// stereo, ch2: the values read_sample gives; returns how many were floats
+// not finite, read as 0. 16-bit samples go four at a time through AVX2
+// when vector is set, which the caller does only on a processor that has
+// it, else one at a time.
+uint64_t decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels,
+                       int frames, double *ch1, double *ch2, bool vector);
+// The bytes of frames frames of codes, channel c's from low[c] and, for
+// samples of 8 bytes, high[c], the upper half of each code, as
+// write_sample writes them.
+void encode_frames(const int32_t *const *low, const int32_t *const *high, int channels, int frames,
                    const sample_depth &depth, unsigned char *bytes);
