@@ -9,10 +9,10 @@ _tapsum() {
   [[ -z $line || ($line == *[[:space:]] && $line != *\\[[:space:]]) ]] && words+=("")
   cword=$((${#words[@]} - 1))
   cur=${words[cword]}
-  [[ ${words[1]} == -8 || ${words[1]} == -16 ]] && first=2
+  case ${words[1]} in -8 | -16 | -24 | -32 | -f32 | -f64) first=2 ;; esac
   COMPREPLY=()
   if ((cword == 1)) && [[ $cur == -* ]]; then
-    mapfile -t COMPREPLY < <(compgen -W '-8 -16 -h --help --version' -- "$cur")
+    mapfile -t COMPREPLY < <(compgen -W '-8 -16 -24 -32 -f32 -f64 -h --help --version' -- "$cur")
     return
   fi
   compopt -o filenames 2>/dev/null

@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 . tools/packages.sh
 install_missing "${BUILD_PACKAGES[@]}" libgtest-dev libgmock-dev python3 strace clang \
   clang-format g++-aarch64-linux-gnu qemu-user libfftw3-dev:arm64 libgtest-dev:arm64 \
-  libgmock-dev:arm64 libstdc++6:arm64
+  libgmock-dev:arm64 libstdc++6:arm64 sox flac
 
 # The code is laid out as .clang-format says.
 clang-format --dry-run --Werror $(find base cli filter fir_file wav tests bench -name '*.cc' -o -name '*.h')
