@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Streams longer than a streaming writer's placeholder size: sox writes a
-# data size of 0x7FFFF000 for a length it doesn't know yet. From a pipe,
-# tapsum reads such a stream to its end, so 2 GiB and 64 MiB more of 16-bit
-# stereo come out whole. Moves 4.4 GB through pipes: on demand, not in CI.
+# data size of 0x7FFFF000 for a length it doesn't know yet, arecord
+# 0x80000000. From a pipe, tapsum reads such a stream to its end, so 64 MiB
+# more than the placeholder of 16-bit stereo come out whole. Moves 4.4 GB
+# through pipes for each: on demand, not in CI. bench/placeholder.sh SIZE
+# tries one size (0x7FFFF000 by default, e.g. 0x80000000).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 cmake --preset release >/dev/null
@@ -11,9 +13,9 @@ cmake --build --preset release --target tapsum >/dev/null
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 printf '1\n' >"$work/one.txt"
-size=$((0x7FFFF000))
+size=$((${1:-0x7FFFF000}))
 data=$((size + 64 * 1024 * 1024))
-# The canonical header, 16-bit stereo at 44.1 kHz, with sox's placeholder.
+# The canonical header, 16-bit stereo at 44.1 kHz, with the placeholder.
 le32() { printf "\\x$(printf %02x $(($1 & 255)))\\x$(printf %02x $(($1 >> 8 & 255)))\\x$(printf %02x $(($1 >> 16 & 255)))\\x$(printf %02x $(($1 >> 24 & 255)))"; }
 { printf 'RIFF'; le32 $((size + 36)); printf 'WAVEfmt '; le32 16; printf '\x01\x00\x02\x00'
   le32 44100; le32 $((44100 * 4)); printf '\x04\x00\x10\x00data'; le32 $size; } >"$work/header"

@@ -5,7 +5,8 @@
 # whole tool against sox's fir effect and ffmpeg's afir filter (both FFT based,
 # both leaving out the tail) on the same 10 s and 60 s of 16-bit stereo at
 # 44.1 kHz, for low-pass filters of 31, 255, 1023 and 8191 taps, with the
-# default threads and with TAPSUM_THREADS=1, and the peak resident memory.
+# default threads and with TAPSUM_THREADS=1, the peak resident memory, and
+# 24-bit stereo through 255 and 8191 taps against sox.
 # Checks that tapsum writes the bytes of the direct path by either method.
 # Needs sox, ffmpeg, hyperfine and Google Benchmark (it installs the first
 # three if missing); run from anywhere.
@@ -90,6 +91,20 @@ for input in in in60; do
   done
 done
 echo "tapsum, one thread, each method and (on 10 s) the direct path wrote the same bytes at every size"
+
+echo
+echo "== 24-bit stereo at 44.1 kHz, the same noise (median wall seconds, side by side)"
+printf '%6s %6s %9s %9s %9s\n' input taps tapsum sox "tap/sox"
+for input in in in60; do
+  sox "$work/$input.wav" -b 24 "$work/${input}_24.wav"
+  for taps in 255 8191; do
+    fir="$work/lp$taps.txt"
+    tapsum=$(median 10 build/release/tapsum "$fir" "$work/${input}_24.wav" "$work/fast.wav")
+    sox_time=$(median 10 sox "$work/${input}_24.wav" "$work/sox.wav" fir "$fir")
+    awk -v i="$([ "$input" = in ] && echo 10s || echo 60s)" -v t="$taps" -v a="$tapsum" -v s="$sox_time" \
+      'BEGIN { printf "%6s %6d %9.4f %9.4f %9.2f\n", i, t, a, s, a / s }'
+  done
+done
 
 echo
 echo "== peak resident memory, 8191 taps on 60 s, default threads"
