@@ -10,20 +10,21 @@
 //
 // What the system computes in the format, and so all soft_extended does:
 // conversions from double and small integers (exact), products, sums and
-// differences, the decoding quotients by 255 and 65535, comparison and
+// differences, the decoding quotients by 2^b - 1, comparison and
 // magnitude, and conversion to double. The ranges that can occur:
 // - a double is at most 2^1024 and at least 2^-1074, so a product of two is
-//   between 2^-2148 and 2^2048, a sum of 8192 such products below 2^2061,
-//   and the codec's values and the peak times 100 are smaller still: far
-//   inside the format's exponent range (2^-16382 to 2^16384), so no value
-//   of the format itself overflows or is subnormal, and its exponent needs
-//   no bounds;
+//   between 2^-2148 and 2^2048, a sum of 2^20 such products (the most taps)
+//   below 2^2068, and the codec's values and the peak times 100 are
+//   smaller still: far inside the format's exponent range (2^-16382 to
+//   2^16384), so no value of the format itself overflows or is subnormal,
+//   and its exponent needs no bounds;
 // - only the conversion to double can overflow (to infinity) or land on a
 //   subnormal, and it rounds once, as the x87 does;
 // - infinity enters only from a double (a running sum rounded to double, or
 //   a peak, that overflowed); it stays infinity through sums with finite
 //   values and products with finite non-zero ones. NaN never enters: the
-//   coefficients and samples are finite, and the codec tests for NaN first.
+//   coefficients and samples are finite (a float input's infinities and
+//   NaNs are read as 0), and the codec tests for NaN first.
 #pragma once
 
 #include <bit>

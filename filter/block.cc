@@ -30,9 +30,17 @@ struct column {
   bool rounded;  // channel 2 of a stereo input rounds its running sum to double
 };
 
+// The window of the input channel that output channel c filters, from its
+// first frame: history frames before the first output's newest.
+const double *window_of(const block &b, const run_plan &plan, int c) {
+  return b.x[plan.channels == 2 ? c : 0];
+}
+
+// Its samples from taps - 1 frames before the first output's newest on:
+// what the kernels and the exact sums read.
 column column_of(const block &b, const run_plan &plan, int c) {
-  return {plan.coef[c], b.x[plan.channels == 2 ? c : 0], plan.exact_taps[c],
-          plan.channels == 2 && c == 1};
+  return {plan.coef[c], window_of(b, plan, c) + (plan.history - (plan.taps - 1)),
+          plan.exact_taps[c], plan.channels == 2 && c == 1};
 }
 
 void raise_known_peak(const run_plan &plan, double magnitude) {
@@ -88,15 +96,16 @@ void sum_open_outputs(const block &b, const run_plan &plan, const column &col, c
 // overlap ends; the others are spread over the block and move from block
 // to block.
 bool transform_sums_of(block &b, const run_plan &plan, const double *kernel_bounds) {
-  const double *x[2];
+  const double *windows[2], *x[2];
   double *sums[2];
   double *bounds[2];
   for (int c = 0; c < plan.outputs; c++) {
+    windows[c] = window_of(b, plan, c);
     x[c] = column_of(b, plan, c).x;
     sums[c] = b.sums[c];
     bounds[c] = b.bounds[c];
   }
-  transform_block(plan, b.slot, x, b.n, sums, bounds, b.scale);
+  transform_block(plan, b.slot, windows, b.n, sums, bounds, b.scale);
   const int64_t moved = static_cast<int64_t>(b.t0 / static_cast<uint64_t>(plan.block_frames)) * 997;
   int checked[CHECKS];
   checked[0] = std::min(b.n, plan.segment) - 1;
@@ -172,7 +181,7 @@ void compute_block(block &b, const run_plan &plan) {
   // the block before.
   const sample_depth &in_depth = *plan.in_depth;
   const bool vector = avx2_codecs(kernel_level_in_use());
-  const int seen = std::max(b.from, std::min(plan.taps - 1, b.to));
+  const int seen = std::max(b.from, std::min(plan.history, b.to));
   const size_t frame_size = static_cast<size_t>(frame_bytes(plan.channels, in_depth));
   decode_frames(b.raw + static_cast<size_t>(b.from) * frame_size, in_depth, plan.channels,
                 seen - b.from, b.x[0] + b.from, b.x[1] + b.from, vector);

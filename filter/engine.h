@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "base/extended.h"
@@ -74,38 +75,49 @@ T *carve(page_map &pages, size_t count) {
     pages.bytes += bytes;
     return nullptr;
   }
+  // A fresh mapping reads as zeros already; a page is touched, and paid
+  // for, only when the run first uses it.
+  static_assert(std::is_trivially_default_constructible_v<T>);
   T *values = reinterpret_cast<T *>(pages.next);
-  std::uninitialized_value_construct_n(values, count);
   poison(pages.next + used, bytes - used);
   pages.next += bytes;
   return values;
 }
 
-// A block's scratch for the transform: the window, its spectrum, the
-// products and the sums.
+// A block's scratch for the transform: a window, its spectrum, the sums of
+// products of each output channel's segments, a segment's outputs, and the
+// norms of each input channel's windows.
 struct transform_scratch {
   double *in;
   fftw_complex *spectrum;
-  fftw_complex *product;
+  fftw_complex *products[2];  // segment k's from (k % live) * stride on
   double *out;
+  double *norms[2];
 };
 
 // The transform's part of the plan (transform.cc): overlap-save with real
-// FFTs of one size, each output channel's column spectrum computed once,
-// and the bound of a segment's sums per unit of its norm. Its size, plans
-// and spectra are kept for the next run of the same size.
+// FFTs of one size L, the column in P parts of B taps each, each part's
+// spectrum computed once, and the bound of a segment's sums per unit of
+// the norms of its windows. Its size, plans and spectra are kept for the
+// next run of the same size and parts.
 struct transform_state {
-  int size;                                              // L, the samples of a segment's window
-  int log2_size;                                         // t, L = 2^t
-  fftw_plan forward;                                     // a window to its spectrum
-  fftw_plan inverse;                                     // products to sums
-  fftw_complex *spectra[2];                              // G^ of each output channel's column
-  double h[2];                                           // H, the sum of a column's |taps|
-  double largest[2];                                     // |G^|max, rounded up
-  double per_norm[2];                                    // steps 1 to 3 and 5 per unit of |x|
-  double chain[2];                                       // step 6, per unit of the samples' scale
+  int size;                  // L, the samples of a window
+  int log2_size;             // t, L = 2^t
+  int columns;               // of distinct spectra: 1 when the second column is the first
+  int parts;                 // P
+  int part;                  // B: the taps of a part, the column's own when P is 1
+  int block_segments;        // K, the segments of a block
+  int live;                  // the segments whose products are being summed at once
+  int stride;                // between segments' products, at least L / 2 + 1
+  fftw_plan forward;         // a window to its spectrum
+  fftw_plan inverse;         // products to sums
+  fftw_complex *spectra[2];  // G^ of each output channel's parts, part p's from p * stride
+  double h[2];               // H, the sum of a column's |taps|
+  double *largest[2];        // |G^|max of each part, rounded up
+  double *per_norm[2];       // steps 1 to 3 and 5 for each part, per unit of its window's |x|
+  double chain[2];           // step 6, per unit of the samples' scale
   transform_scratch scratch[MAX_THREADS + EXTRA_SLOTS];  // one a slot of the ring
-  page_map pages;                                        // the spectra and the first slot's scratch
+  page_map pages;  // the spectra, their bounds and the first slot's scratch
 };
 
 // The run's plan, made once by fir_setup before the first sample and read
@@ -116,15 +128,15 @@ struct run_plan {
   int outputs;                    // output channels
   const sample_depth *out_depth;  // of the output's samples
   int taps;                       // coefficient rows
+  int history;                    // frames a block holds before its first output's: taps - 1,
+                                  // or more for a transform in parts, whose weights are 0
   int block_frames;               // output frames of a full block
   int segment;                    // outputs of a transform segment; 0 when the kernels sum
   bool exact_only;                // no bound, or doubles out: every output takes the exact sum
   double h[2];                    // H of output channels 1 and 2: the sums of their |taps|
   double bound[2];                // of the kernels' sums of each, on samples within -1..+1
   const double *coef[2];          // the columns, newest weight first
-  double *reversed[2];            // the same, oldest weight first, as the kernels take them
-  int *nonzero[2];                // the taps not zero, of a column with a zero
-  int *nonzero_before[2];         // how many of them come before each tap, and in all
+  const double *reversed[2];      // the same, oldest weight first, as the kernels take them
   tap_list exact_taps[2];         // what exact sums visit of each column
   transform_state transform;
   // The two values the run's blocks learn as they go, the only ones that
@@ -135,7 +147,7 @@ struct run_plan {
 };
 
 // One block of output frames and everything computed for it, in its slot
-// of the ring. Its window is the frames from t0 - taps + 1 to t0 +
+// of the ring. Its window is the frames from t0 - history to t0 +
 // block_frames - 1: raw holds the bytes of those in the input, window
 // frames from - to to - 1; x the samples, 0 where there is no input, and
 // beyond the window as far as a kernel reads.
@@ -243,7 +255,8 @@ int certify(const double *sums, int n, double bound, const sample_depth &depth, 
             int32_t *codes, bool *clipped, int *open);
 
 // Prepares the plan's transform for its columns on the given threads, and
-// sets plan.segment to the outputs of a segment, or to 0 when the columns
+// sets plan.segment to the outputs of a segment and plan.history to the
+// frames a block holds before them, or plan.segment to 0 when the columns
 // are beyond what the bound covers or the plans fail their self-test: the
 // sums then come from the kernels.
 void transform_prepare(run_plan &plan, int threads);
@@ -251,9 +264,10 @@ void transform_prepare(run_plan &plan, int threads);
 // (made with the plans) from pages, the ring's; with a page_map{}, only
 // measures it.
 void transform_slots(run_plan &plan, int count, page_map &pages);
-// The sums of the first n outputs of window x[c] of each output channel c,
-// a segment at a time, on slot's scratch; bounds[c][q] is the spread of
-// segment q's sums around the exact ones.
+// The sums of the first n outputs, at most a block's, of window x[c] of each
+// output channel c, which begins plan.history frames before the first
+// output's newest, on slot's scratch; bounds[c][q] is the spread of segment
+// q's sums around the exact ones, for samples within -scale..+scale.
 void transform_block(const run_plan &plan, int slot, const double *const *x, int n,
                      double *const *sums, double *const *bounds, double scale);
 // The transform's own share, without the safety factor, of a spread of

@@ -83,17 +83,42 @@ int threads_for(const filter_job &job, int block_frames) {
 }
 
 // The columns as the kernels and the exact sums take them, from the heap: a
-// mapping of huge pages would take 2 MiB for what is often a few KiB. The
-// last run's are given back when the next run makes its plan.
+// mapping of huge pages would take 2 MiB for what is often a few KiB. A
+// column equal to the one before shares its arrays, and only a column with
+// a zero tap lists the others. The last run's arrays are given back when
+// the next run makes its plan.
+double *reversed_made[2];
+int *nonzero_made[2];
+int *before_made[2];
+
 void make_columns(int taps) {
   const size_t n = static_cast<size_t>(taps);
   for (int c = 0; c < 2; c++) {
-    delete[] plan.reversed[c];
-    delete[] plan.nonzero[c];
-    delete[] plan.nonzero_before[c];
-    plan.reversed[c] = new double[n];
-    plan.nonzero[c] = new int[n];
-    plan.nonzero_before[c] = new int[n + 1];
+    delete[] reversed_made[c];
+    delete[] nonzero_made[c];
+    delete[] before_made[c];
+    reversed_made[c] = nullptr;
+    nonzero_made[c] = before_made[c] = nullptr;
+    const double *coef = plan.coef[c];
+    if (c == 1 && (coef == plan.coef[0] || std::equal(coef, coef + taps, plan.coef[0]))) {
+      plan.reversed[1] = plan.reversed[0];
+      plan.exact_taps[1] = plan.exact_taps[0];
+      continue;
+    }
+    plan.reversed[c] = reversed_made[c] = new double[n];
+    for (int k = 0; k < taps; k++) reversed_made[c][taps - 1 - k] = coef[k];
+    // Exact sums skip the zero taps of a column that has some.
+    plan.exact_taps[c] = {nullptr, nullptr};
+    if (std::find(coef, coef + taps, 0.0) == coef + taps) continue;
+    int *nonzero = nonzero_made[c] = new int[n];
+    int *before = before_made[c] = new int[n + 1];
+    int count = 0;
+    for (int k = 0; k < taps; k++) {
+      before[k] = count;
+      if (coef[k] != 0) nonzero[count++] = k;
+    }
+    before[taps] = count;
+    plan.exact_taps[c] = {nonzero, before};
   }
 }
 
@@ -137,18 +162,6 @@ void make_plan(const filter_job &job) {
   plan.coef[1] = job.coef[1];
   make_columns(taps);
   for (int c = 0; c < 2; c++) {
-    int count = 0;
-    for (int k = 0; k < taps; k++) {
-      plan.reversed[c][taps - 1 - k] = plan.coef[c][k];
-      plan.nonzero_before[c][k] = count;
-      if (plan.coef[c][k] != 0) plan.nonzero[c][count++] = k;
-    }
-    plan.nonzero_before[c][taps] = count;
-    // Exact sums skip the zero taps of a column that has some.
-    plan.exact_taps[c] = count < taps ? tap_list{plan.nonzero[c], plan.nonzero_before[c]}
-                                      : tap_list{nullptr, nullptr};
-  }
-  for (int c = 0; c < 2; c++) {
     extended h = 0;
     for (int k = 0; k < taps; k++) h = h + magnitude(extended(plan.coef[c][k]));
     plan.h[c] = static_cast<double>(h);
@@ -168,12 +181,11 @@ void make_plan(const filter_job &job) {
   const filter_method method = method_wanted != automatic ? method_wanted
                                : fine_codes               ? kernel_sums
                                                           : method_for(taps, products);
+  plan.history = taps - 1;
   if (method == transform_sums && !plan.exact_only)
     transform_prepare(plan, threads_for(job, BLOCK_FRAMES));
   plan.block_frames = BLOCK_FRAMES;
-  if (plan.segment != 0)
-    plan.block_frames =
-        std::max((BLOCK_FRAMES + plan.segment - 1) / plan.segment, LEAST_SEGMENTS) * plan.segment;
+  if (plan.segment != 0) plan.block_frames = plan.transform.block_segments * plan.segment;
   plan.known_peak = 0;
   plan.transform_broken = false;
   exact_count = 0;
@@ -216,7 +228,7 @@ void make_ring(int count) {
   for (int slot = 0; slot < count; slot++) {
     block &b = ring[static_cast<size_t>(slot)];
     b.slot = slot;
-    b.window = plan.taps - 1 + plan.block_frames + KERNEL_OUTPUTS;
+    b.window = plan.history + plan.block_frames + KERNEL_OUTPUTS;
     carve_slot(b, size);
   }
   if (plan.segment != 0) transform_slots(plan, count, size);
@@ -268,8 +280,8 @@ void read_block(stream &s) {
   const int frame_size = frame_bytes(plan.channels, *plan.in_depth);
   block &b = slot_of(s.next_to_read);
   const block &before = slot_of(s.next_to_read + ring.size() - 1);
-  // The window's first taps - 1 frames are the last of the block before.
-  const size_t history = static_cast<size_t>(taps - 1) * static_cast<size_t>(frame_size);
+  // The window's first frames, its history, are the last of the block before.
+  const size_t history = static_cast<size_t>(plan.history) * static_cast<size_t>(frame_size);
   if (s.next_to_read != 0)
     std::copy_n(before.raw + static_cast<size_t>(before.n) * static_cast<size_t>(frame_size),
                 history, b.raw);
@@ -284,10 +296,10 @@ void read_block(stream &s) {
     if (stop_signal()) s.total = s.frames_read;
   }
   // Window frame w is input frame t0 - taps + 1 + w.
-  const int64_t first = static_cast<int64_t>(s.next_t0) - (taps - 1);
+  const int64_t first = static_cast<int64_t>(s.next_t0) - plan.history;
   b.from = static_cast<int>(std::max<int64_t>(0, -first));
-  b.to = static_cast<int>(
-      std::min<int64_t>(taps - 1 + plan.block_frames, static_cast<int64_t>(s.frames_read) - first));
+  b.to = static_cast<int>(std::min<int64_t>(plan.history + plan.block_frames,
+                                            static_cast<int64_t>(s.frames_read) - first));
   b.to = std::max(b.to, b.from);
   b.t0 = s.next_t0;
   b.n = static_cast<int>(
@@ -321,10 +333,11 @@ void write_block(stream &s) {
 
 void fir_setup(const filter_job &job) {
   // The block's frames depend on the method, the threads on the block's
-  // frames, and the slots on the threads.
+  // frames, and the slots on the threads: on one, whose blocks are read,
+  // computed and written in turn, one slot serves, in a third of the memory.
   make_plan(job);
   const int threads = threads_for(job, plan.block_frames);
-  make_ring(threads + EXTRA_SLOTS);
+  make_ring(threads == 1 ? 1 : threads + EXTRA_SLOTS);
   start_workers(threads, compute_slot);
 }
 
