@@ -83,6 +83,20 @@ size_t read_bytes(byte_stream &s, void *to, size_t count) {
   return got;
 }
 
+bool next_bytes_are(byte_stream &s, const void *text, size_t count) {
+  // The bytes held move to the buffer's start, and more are read after
+  // them until there are count, or the stream ends.
+  std::memmove(s.buffer, s.buffer + s.next, s.held - s.next);
+  s.held -= s.next;
+  s.next = 0;
+  while (s.held < count) {
+    const size_t moved = transfer(s, s.buffer + s.held, s.capacity - s.held, true);
+    if (moved == 0) break;
+    s.held += moved;
+  }
+  return s.held >= count && std::memcmp(s.buffer, text, count) == 0;
+}
+
 bool can_seek(const byte_stream &s) {
   return lseek(s.fd, 0, SEEK_CUR) >= 0;
 }

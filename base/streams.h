@@ -28,6 +28,9 @@ inline int next_byte(byte_stream &s) {
 }
 // Reads count bytes into to; fewer only at the end of the stream.
 size_t read_bytes(byte_stream &s, void *to, size_t count);
+// Whether the stream's next bytes, not yet read, are count bytes equal to
+// those at text, count at most the buffer's capacity: they stay to be read.
+bool next_bytes_are(byte_stream &s, const void *text, size_t count);
 // Moves count bytes forward, seeking where the stream can; false when the
 // stream ends inside the skip.
 bool skip_bytes(byte_stream &s, uint64_t count);

@@ -207,14 +207,15 @@ int run_stages(filter_stage filter, const command_line &args, const fir_table &f
   byte_stream in = stream_on(files.in, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(files.out, out_buffer, sizeof out_buffer, output_failed);
   const wav_input input = read_header(in);
-  const filter_job job{input.channels,
-                       input.depth,
-                       fir.taps,
-                       fir.stereo,
-                       args.out_depth != nullptr ? args.out_depth : input.depth,
-                       input.frames,
-                       input.to_end,
-                       {fir.columns[0].data(), fir.columns[1].data()}};
+  const filter_job job{
+      input.channels,
+      input.depth,
+      fir.taps,
+      fir.stereo,
+      args.out_depth != nullptr ? args.out_depth : input.depth,
+      input.frames,
+      input.to_end,
+      {fir.columns[0].data(), (fir.stereo ? fir.columns[1] : fir.columns[0]).data()}};
   // The output's shape, computed once: its header, its format line and
   // the filter all go by it.
   const wav_output output{output_frames(input.frames, job.taps), output_channels(job),

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,7 @@
 
 #include "base/report.h"
 #include "base/streams.h"
+#include "wav/wav.h"
 
 namespace {
 
@@ -34,10 +36,11 @@ const char *file_name;  // for the read-failure message
 }
 
 // A physical line of the file as the table rules see it: its first 79
-// characters, and whether it held a NUL byte.
+// characters, whether it held a NUL byte, and its number, from 1.
 struct text_line {
   char text[80];
   bool nul;
+  int number;
 };
 
 // Reads one physical line into line, whatever its length: its first 79
@@ -47,6 +50,7 @@ bool next_line(byte_stream &file, text_line &line, bool first) {
   int n = 0;
   int c;
   line.nul = false;
+  line.number = first ? 1 : line.number + 1;
   while ((c = next_byte(file)) >= 0) {
     line.nul |= c == '\0';
     if (n < static_cast<int>(sizeof line.text) - 1) line.text[n++] = static_cast<char>(c);
@@ -72,8 +76,9 @@ int scan_number(const char *text, double *value, int *used) {
   if (*p == '+' || *p == '-') p++;
   if (isalpha(static_cast<unsigned char>(*p))) return 0;
   // A plain decimal number ended by a space or the line's end, the table's
-  // usual row, is converted by strtod: the same conversion as sscanf's, at a
-  // fraction of its cost. Anything else goes to sscanf.
+  // usual row, is converted by from_chars, or strtod past a double's range:
+  // the same correctly rounded conversion as sscanf's, at a fraction of its
+  // cost. Anything else goes to sscanf.
   const char *q = p;
   int digits = 0;
   while (isdigit(static_cast<unsigned char>(*q))) q++, digits++;
@@ -87,9 +92,14 @@ int scan_number(const char *text, double *value, int *used) {
   }
   int n = 0;
   if (digits > 0 && q != p && (*q == '\0' || isspace(static_cast<unsigned char>(*q)))) {
-    char *end = nullptr;
-    *value = strtod(text, &end);
+    const char *start = p - (p > text && p[-1] == '-' ? 1 : 0);
+    const auto [end, error] = std::from_chars(start, q, *value);
     n = static_cast<int>(end - text);
+    if (error != std::errc{}) {
+      char *past = nullptr;
+      *value = strtod(text, &past);
+      n = static_cast<int>(past - text);
+    }
   } else if (sscanf(text, "%lf%n", value, &n) != 1) {
     return 0;
   }
@@ -98,10 +108,61 @@ int scan_number(const char *text, double *value, int *used) {
   return 1;
 }
 
-fir_table load_fir(int fd, const char *name) {
-  file_name = name;
-  unsigned char buffer[1 << 16];
-  byte_stream file = stream_on(fd, buffer, sizeof buffer, unreadable);
+namespace {
+
+// Whether text begins with a number.
+bool more_numbers(const char *text) {
+  double value = 0;
+  int used = 0;
+  return scan_number(text, &value, &used) == 1;
+}
+
+// Where the first number of text ends, past white space and the number.
+const char *after_number(const char *text) {
+  double value = 0;
+  int used = 0;
+  return scan_number(text, &value, &used) ? text + used : text;
+}
+
+bool blank(const char *text) {
+  for (; *text != '\0'; text++)
+    if (!isspace(static_cast<unsigned char>(*text))) return false;
+  return true;
+}
+
+// The slips a file has been warned of, each once, at its first line.
+struct slips {
+  bool comma;
+  bool more;
+};
+
+// Warns of a row the rules read, but not as its writer likely meant: more
+// than two numbers, a number followed at once by a comma, and, on the
+// table's first row, a title: a number followed by words.
+void warn_of_slips(const text_line &line, int numbers, bool first_row, slips &warned) {
+  const char *rest = after_number(line.text);
+  if (*rest == ',' && !warned.comma) {
+    warn("Warning: line %d of FIR file '%s' has a comma after a number, which ends the row.",
+         line.number, file_name);
+    warned.comma = true;
+  }
+  if (numbers == 2) {
+    rest = after_number(rest);
+    if (more_numbers(rest) && !warned.more) {
+      warn("Warning: line %d of FIR file '%s' holds more than two numbers; the first two are read.",
+           line.number, file_name);
+      warned.more = true;
+    }
+  }
+  while (isspace(static_cast<unsigned char>(*rest)) || *rest == '-' || *rest == '+') rest++;
+  if (first_row && isalpha(static_cast<unsigned char>(*rest)))
+    warn("Warning: line %d of FIR file '%s' reads as a row, but looks like a title.", line.number,
+         file_name);
+}
+
+// The table of a text file, whose first line the caller has read: rows of
+// one or two columns, up to the limit.
+fir_table load_text(byte_stream &file) {
   text_line line;
   double value = 0;
   int used = 0;
@@ -115,6 +176,7 @@ fir_table load_fir(int fd, const char *name) {
 
   fir_table table{};
   int columns = 0;
+  slips warned{};
   for (;;) {
     double row[2];
     const int r = scan_row(line.text, &row[0], &row[1]);
@@ -125,8 +187,9 @@ fir_table load_fir(int fd, const char *name) {
     } else if (r != columns) {
       fatal(2, "Number of columns in FIR file is not constant.");
     }
+    warn_of_slips(line, r, table.columns[0].empty(), warned);
     table.columns[0].push_back(row[0]);
-    table.columns[1].push_back(columns == 1 ? row[0] : row[1]);
+    if (columns == 2) table.columns[1].push_back(row[1]);
     if (static_cast<int>(table.columns[0].size()) == MAX_FIR_SAMPLES) {
       if (next_line(file, line, false) && scan_number(line.text, &value, &used))
         warn("FIR file truncated (max. %d samples).", MAX_FIR_SAMPLES);
@@ -134,10 +197,70 @@ fir_table load_fir(int fd, const char *name) {
     }
     if (!next_line(file, line, false)) break;
   }
-  close(fd);
-
-  table.taps = static_cast<int>(table.columns[0].size());
+  // A blank line ends the table: numbers after it are not read.
+  if (blank(line.text)) {
+    const int blank_line = line.number;
+    while (next_line(file, line, false))
+      if (scan_number(line.text, &value, &used)) {
+        warn(
+            "Warning: line %d of FIR file '%s' is blank and ends the table; the numbers after "
+            "it are not read.",
+            blank_line, file_name);
+        break;
+      }
+  }
   table.stereo = columns == 2;
+  return table;
+}
+
+// What makes a WAV file of coefficients unusable.
+void refuse_wav(header_fault fault, int value) {
+  if (fault == channels_unsupported)
+    fatal(2, "FIR file '%s' has %d channels; a WAV file of coefficients has one or two.", file_name,
+          value);
+  if (fault == bits_unsupported)
+    fatal(2, "FIR file '%s' has samples of %d bits, which tapsum doesn't read.", file_name, value);
+  if (fault == not_pcm)
+    fatal(2, "FIR file '%s' holds samples that are neither integer codes nor floats.", file_name);
+  fatal(2, "FIR file '%s' is a WAV file whose header is corrupted.", file_name);
+}
+
+// The table of a WAV file: a column a channel, a row a frame, each sample
+// a weight (weight_of); up to the limit, with the warning past it.
+fir_table load_wav(byte_stream &file) {
+  const wav_input wav = read_other_header(file, refuse_wav);
+  fir_table table{};
+  table.stereo = wav.channels == 2;
+  const size_t size = static_cast<size_t>(frame_bytes(wav.channels, *wav.depth));
+  unsigned char frame[16];
+  for (uint64_t read = 0; wav.to_end || read < wav.frames; read++) {
+    if (read_bytes(file, frame, size) < size) break;
+    if (static_cast<int>(table.columns[0].size()) == MAX_FIR_SAMPLES) {
+      warn("FIR file truncated (max. %d samples).", MAX_FIR_SAMPLES);
+      break;
+    }
+    for (int c = 0; c < wav.channels; c++) {
+      const double weight = weight_of(frame + c * wav.depth->bytes, *wav.depth);
+      if (!std::isfinite(weight))
+        fatal(2, "FIR file '%s' holds a sample that is infinite or not a number.", file_name);
+      table.columns[c].push_back(weight);
+    }
+  }
+  if (table.columns[0].empty()) bad_fir_file();
+  return table;
+}
+
+}  // namespace
+
+fir_table load_fir(int fd, const char *name) {
+  file_name = name;
+  unsigned char buffer[1 << 16];
+  byte_stream file = stream_on(fd, buffer, sizeof buffer, unreadable);
+  const bool wav = next_bytes_are(file, "RIFF", 4) || next_bytes_are(file, "RF64", 4) ||
+                   next_bytes_are(file, "BW64", 4);
+  fir_table table = wav ? load_wav(file) : load_text(file);
+  close(fd);
+  table.taps = static_cast<int>(table.columns[0].size());
   note("%d FIR samples, %s\n", table.taps, table.stereo ? "stereo" : "mono");
   return table;
 }

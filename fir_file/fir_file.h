@@ -4,11 +4,11 @@
 #include <vector>
 
 // The most coefficient rows a file may give; rows past it are left out.
-constexpr int MAX_FIR_SAMPLES = 8192;
+constexpr int MAX_FIR_SAMPLES = 1 << 20;
 
 // The filter's coefficients: entry k of a column weighs the input sample k
-// frames back. A one-column file fills both columns alike, so that output
-// channel 2 always has a column of its own.
+// frames back. A one-column file fills the first column alone, which then
+// serves both output channels.
 struct fir_table {
   std::vector<double> columns[2];
   int taps;     // coefficient rows, 1 to MAX_FIR_SAMPLES

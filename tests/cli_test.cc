@@ -437,10 +437,22 @@ TEST(Run, NoFailurePassesAsSuccess) {
        in3 + "tapsum: Can't write to file. (File system full?)\n", ""},
       {"tapsum FIR IN >>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
       {"tapsum FIR IN 1<>FIR; s=$?; cat FIR; exit $s", "1\n", wav3, 2, mono1 + fir_lost, "1\n"},
-      // A NUL byte in the titles (a WAV file given as the coefficient file)
-      // or in a row: not a text file of coefficients.
-      {"tapsum IN OUT", "", wav3, 2, "tapsum: Bad FIR file.\n", "old"},
+      // A NUL byte in the titles or in a row: not a text file of
+      // coefficients. A WAV file is read as one: then the next argument is
+      // the input.
+      {"tapsum FIR IN", std::string("# \0\n1\n", 6), wav3, 2, "tapsum: Bad FIR file.\n", ""},
       {"tapsum FIR IN", std::string("1\n0.5\0\n", 7), wav3, 2, "tapsum: Bad FIR file.\n", ""},
+      {"tapsum IN OUT", "", wav3, 2, "3 FIR samples, mono\ntapsum: Not a WAV file.\n", "old"},
+      // A WAV file of coefficients it can't use, named.
+      {"tapsum FIR IN", riff_fmt(16, 1, 3, 16) + "data" + le32(6) + "abcdef", wav3, 2,
+       "tapsum: FIR file 'fir.txt' has 3 channels; a WAV file of coefficients has one or two.\n",
+       ""},
+      {"tapsum FIR IN", riff_fmt(16, 1, 1, 12) + "data" + le32(2) + "ab", wav3, 2,
+       "tapsum: FIR file 'fir.txt' has samples of 12 bits, which tapsum doesn't read.\n", ""},
+      {"tapsum FIR IN", wav_header(1, 32, 8, 8000, 3) + le32(0x3F800000) + le32(0x7FC00000), wav3,
+       2, "tapsum: FIR file 'fir.txt' holds a sample that is infinite or not a number.\n", ""},
+      {"tapsum FIR IN", riff_fmt(16, 1, 1, 16), wav3, 2,
+       "tapsum: FIR file 'fir.txt' is a WAV file whose header is corrupted.\n", ""},
       {"tapsum --version >/dev/full", "", "", 2, lost, ""},
       {"tapsum -h >/dev/full", "", "", 2, lost, ""},
       // A declared size under one frame is no frame, not "read to the end":

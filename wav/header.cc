@@ -23,14 +23,28 @@ void stop_if_asked() {
   if (const int sig = stop_signal()) end_by_signal(sig);
 }
 
-[[noreturn]] void not_a_wav() {
+// The input's faults, as the run reports them.
+void refuse_input(header_fault fault, int value) {
   stop_if_asked();
-  fatal(2, "Not a WAV file.");
+  switch (fault) {
+    case not_wav:
+      fatal(2, "Not a WAV file.");
+    case corrupted_header:
+      fatal(2, "Corrupted WAV header.");
+    case channels_unsupported:
+      fatal(2, "Number of channels (%d) not supported.", value);
+    case bits_unsupported:
+      fatal(2, "Unsupported bits/sample (%d) in WAV file.", value);
+    case not_pcm:
+      fatal(2, "Not a PCM WAV file.");
+  }
 }
 
-[[noreturn]] void corrupted() {
-  stop_if_asked();
-  fatal(2, "Corrupted WAV header.");
+// A fault of the header being read, which its reader's refusal reports;
+// the refusal ends the process.
+[[noreturn]] void refuse(void (*refusal)(header_fault, int), header_fault fault, int value = 0) {
+  refusal(fault, value);
+  abort();
 }
 
 [[noreturn]] void header_not_written() {
@@ -83,22 +97,24 @@ bool known_bits(int bits) {
 // chunk holds them, they decide, however short the rest. A sample is read
 // by its container, the bits at bytes 14-15, whatever the valid bits the
 // extensible format adds.
-format read_format(byte_stream &in, uint32_t size, int *carried) {
+format read_format(byte_stream &in, uint32_t size, int *carried,
+                   void (*refusal)(header_fault, int)) {
   char bytes[16];
-  if (read_bytes(in, bytes, 4) < 4) corrupted();
+  if (read_bytes(in, bytes, 4) < 4) refuse(refusal, corrupted_header);
   const int tag = u16_le(bytes);
   const int channels = u16_le(bytes + 2);
-  if (channels == 0 || channels > 2) fatal(2, "Number of channels (%d) not supported.", channels);
-  if (read_bytes(in, bytes + 4, 12) < 12) corrupted();
+  if (channels == 0 || channels > 2) refuse(refusal, channels_unsupported, channels);
+  if (read_bytes(in, bytes + 4, 12) < 12) refuse(refusal, corrupted_header);
   const uint32_t rate = u32_le(bytes + 4);
   const int bits = u16_le(bytes + 14);
-  if (!known_bits(bits)) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
+  if (!known_bits(bits)) refuse(refusal, bits_unsupported, bits);
   int sub_format = 0;
   const long format_size = static_cast<int32_t>(size);
   if (format_size > 16) {
     const uint32_t extra = static_cast<uint32_t>(format_size - 16);
     const uint32_t kept = std::min<uint32_t>(extra, 10);
-    if (read_bytes(in, bytes, kept) < kept || !skip_bytes(in, extra - kept)) corrupted();
+    if (read_bytes(in, bytes, kept) < kept || !skip_bytes(in, extra - kept))
+      refuse(refusal, corrupted_header);
     if (kept == 10) sub_format = u16_le(bytes + 8);
     *carried = pad_after(in, extra);
   } else {
@@ -109,8 +125,8 @@ format read_format(byte_stream &in, uint32_t size, int *carried) {
   const int stands_for = tag == 0xFFFE && format_size >= 26 ? sub_format : tag;
   const sample_depth *depth = depth_of(bits, stands_for == 3);
   if ((stands_for != 1 && stands_for != 3) || (stands_for == 3 && depth == nullptr))
-    fatal(2, "Not a PCM WAV file.");
-  if (depth == nullptr) fatal(2, "Unsupported bits/sample (%d) in WAV file.", bits);
+    refuse(refusal, not_pcm);
+  if (depth == nullptr) refuse(refusal, bits_unsupported, bits);
   return {channels, rate, depth};
 }
 
@@ -130,20 +146,22 @@ bool header_at_start(int fd) {
          lseek(fd, 0, SEEK_CUR) == 0;
 }
 
-}  // namespace
-
-wav_input read_header(byte_stream &in) {
+// Reads a header up to the data chunk's body; refusal reports what it
+// can't use. The input's warns of a RIFF size too small, which a
+// coefficient file's needn't.
+wav_input parse_header(byte_stream &in, void (*refusal)(header_fault, int), bool warn_size) {
   char line[28];
   // RF64 (and BW64, its broadcast name) is RIFF for files past 4 GiB: its
   // 32-bit sizes of 0xFFFFFFFF stand for those of its ds64 chunk.
-  if (read_bytes(in, line, 8) < 8) not_a_wav();
+  if (read_bytes(in, line, 8) < 8) refuse(refusal, not_wav);
   const bool rf64 = memcmp(line, "RF64", 4) == 0 || memcmp(line, "BW64", 4) == 0;
-  if (memcmp(line, "RIFF", 4) != 0 && !rf64) not_a_wav();
+  if (memcmp(line, "RIFF", 4) != 0 && !rf64) refuse(refusal, not_wav);
   // 36 is the RIFF size of a file whose data chunk is empty. Streaming
   // writers put 0xFFFFFFFF here, and files over 2 GiB have sizes past 2^31:
   // neither is bad.
-  if (!rf64 && u32_le(line + 4) < 36) warn("Warning: Bad length in WAV header.");
-  if (read_bytes(in, line, 4) < 4 || memcmp(line, "WAVE", 4) != 0) corrupted();
+  if (warn_size && !rf64 && u32_le(line + 4) < 36) warn("Warning: Bad length in WAV header.");
+  if (read_bytes(in, line, 4) < 4 || memcmp(line, "WAVE", 4) != 0)
+    refuse(refusal, corrupted_header);
 
   // The chunks up to the data chunk: the format chunk, wherever it is among
   // them, and in RF64 the ds64 chunk's data size; any other chunk (JUNK,
@@ -154,24 +172,24 @@ wav_input read_header(byte_stream &in) {
   uint64_t ds64_data = 0;
   int carried = -1;
   for (;;) {
-    if (!chunk_header(in, carried, line)) corrupted();
+    if (!chunk_header(in, carried, line)) refuse(refusal, corrupted_header);
     const uint32_t size = u32_le(line + 4);
     if (memcmp(line, "data", 4) == 0) {
-      if (!have_format) corrupted();
+      if (!have_format) refuse(refusal, corrupted_header);
       break;
     }
     if (memcmp(line, "fmt ", 4) == 0 && !have_format) {
-      fmt = read_format(in, size, &carried);
+      fmt = read_format(in, size, &carried, refusal);
       have_format = true;
       continue;
     }
     uint32_t skipped = 0;
     if (rf64 && memcmp(line, "ds64", 4) == 0 && size >= 16) {
-      if (read_bytes(in, line, 16) < 16) corrupted();
+      if (read_bytes(in, line, 16) < 16) refuse(refusal, corrupted_header);
       ds64_data = u64_le(line + 8);
       skipped = 16;
     }
-    if (!skip_bytes(in, size - skipped)) corrupted();
+    if (!skip_bytes(in, size - skipped)) refuse(refusal, corrupted_header);
     carried = pad_after(in, size);
   }
 
@@ -187,8 +205,19 @@ wav_input read_header(byte_stream &in) {
   const bool placeholder =
       (size == 0x7FFFF000 || size == 0xFFFFFFFF || size == 0x80000000 || size == 0x7FFFFF00) &&
       !can_seek(in);
-  print_format("Input", frames, fmt.rate, fmt.channels, *fmt.depth);
   return {fmt.channels, fmt.depth, fmt.rate, frames, data == 0 || placeholder};
+}
+
+}  // namespace
+
+wav_input read_header(byte_stream &in) {
+  const wav_input input = parse_header(in, refuse_input, true);
+  print_format("Input", input.frames, input.rate, input.channels, *input.depth);
+  return input;
+}
+
+wav_input read_other_header(byte_stream &in, void (*refusal)(header_fault, int)) {
+  return parse_header(in, refusal, false);
 }
 
 bool write_header(byte_stream &out, const wav_output &shape, bool truncate) {

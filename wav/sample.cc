@@ -299,3 +299,14 @@ bool write_sample(double value, const sample_depth &depth, byte_stream &stream) 
   write_code(sample_code(value, depth, &clipped), depth, stream);
   return clipped;
 }
+
+double weight_of(const unsigned char *bytes, const sample_depth &depth) {
+  const int64_t code = code_of(bytes, depth);
+  if (depth.floating) {
+    bool not_finite = false;
+    const double x = value_of(code, depth, &not_finite);
+    return not_finite ? NAN : x;
+  }
+  const int64_t middle = depth.offset_binary ? int64_t{1} << (depth.bits - 1) : 0;
+  return std::ldexp(static_cast<double>(code - middle), 1 - depth.bits);
+}

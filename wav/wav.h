@@ -67,6 +67,17 @@ struct wav_output {
 // Reads the input header up to the data chunk's body and prints the input
 // format line. Ends the process on a header it can't use.
 wav_input read_header(byte_stream &in);
+
+// What makes a header unusable: its reader says so in its own words, with
+// the channels or bits read where the fault has one.
+enum header_fault { not_wav, corrupted_header, channels_unsupported, bits_unsupported, not_pcm };
+// Reads a WAV file's header other than the input's up to the data chunk's
+// body; refusal, which ends the process, reports what it can't use.
+wav_input read_other_header(byte_stream &in, void (*refusal)(header_fault fault, int value));
+// The weight of a coefficient given as a sample of depth, its bytes as they
+// lie: a code v of b bits is v / 2^(b - 1), so that a code of 0, 128 at 8
+// bits, is a weight of 0; a float is its own value.
+double weight_of(const unsigned char *bytes, const sample_depth &depth);
 // Writes the 44-byte output header for shape, tag 1 (PCM) or 3 (IEEE
 // float), and prints the output format line; a regular file the run opened
 // (truncate) is emptied first. Returns
