@@ -5,8 +5,9 @@
 # whole tool against sox's fir effect and ffmpeg's afir filter (both FFT based,
 # both leaving out the tail) on the same 10 s and 60 s of 16-bit stereo at
 # 44.1 kHz, for low-pass filters of 31, 255, 1023 and 8191 taps, with the
-# default threads and with TAPSUM_THREADS=1, the peak resident memory, and
-# 24-bit stereo through 255 and 8191 taps against sox.
+# default threads and with TAPSUM_THREADS=1, the peak resident memory, a
+# 65,536-tap filter on 60 s with its peak memory, and 24-bit stereo through
+# 255 and 8191 taps against sox.
 # Checks that tapsum writes the bytes of the direct path by either method.
 # Needs sox, ffmpeg, hyperfine and Google Benchmark (it installs the first
 # three if missing); run from anywhere.
@@ -91,6 +92,26 @@ for input in in in60; do
   done
 done
 echo "tapsum, one thread, each method and (on 10 s) the direct path wrote the same bytes at every size"
+
+echo
+echo "== 65,536 taps on 60 s of the same stereo (median wall seconds; peak resident KiB)"
+awk -v taps=65536 -f bench/lowpass.awk >"$work/lp65536.txt"
+{ printf '; Sample Rate 44100\n; Channels 1\n'
+  awk '{ printf "%.10f %s\n", (NR - 1) / 44100, $1 }' "$work/lp65536.txt"; } >"$work/ir65536.dat"
+sox "$work/ir65536.dat" -e floating-point -b 32 "$work/ir65536.wav"
+fir="$work/lp65536.txt"
+tapsum=$(median 5 build/release/tapsum "$fir" "$work/in60.wav" "$work/fast.wav")
+one=$(median 5 env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/in60.wav" "$work/one.wav")
+sox_time=$(median 5 sox "$work/in60.wav" "$work/sox.wav" fir "$fir")
+ffmpeg_time=$(median 3 ffmpeg -v error -y -i "$work/in60.wav" -i "$work/ir65536.wav" \
+  -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
+cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at 65536 taps"; exit 1; }
+peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
+printf '%9s %9s %9s %9s %9s %9s %11s %11s\n' tapsum "1 thread" sox ffmpeg "tap/sox" "1thr/sox" "peak KiB" "1thr KiB"
+awk -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" \
+  -v m="$(peak build/release/tapsum "$fir" "$work/in60.wav" "$work/fast.wav")" \
+  -v n="$(peak env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/in60.wav" "$work/fast.wav")" \
+  'BEGIN { printf "%9.4f %9.4f %9.4f %9.4f %9.2f %9.2f %11d %11d\n", a, o, s, f, a / s, o / s, m, n }'
 
 echo
 echo "== 24-bit stereo at 44.1 kHz, the same noise (median wall seconds, side by side)"
