@@ -39,10 +39,11 @@ constexpr int BLOCK_FRAMES = 8192;
 constexpr int LEAST_SEGMENTS = 2;
 
 // The run's plan, and the ring of slots its blocks are read, computed and
-// written in. Never destroyed: a fatal error may end the process while
-// workers compute.
+// written in: static, so that nothing is made before main and nothing is
+// destroyed while workers compute, should a fatal error end the process.
 run_plan plan;
-std::vector<block> &ring = *new std::vector<block>;
+block ring[MAX_THREADS + EXTRA_SLOTS];
+size_t ring_size;
 int threads_wanted;
 filter_method method_wanted = automatic;
 // What the last run counted, for the tests and the benchmark.
@@ -52,7 +53,7 @@ uint64_t kernel_count;
 
 // The workers' task: the block in a slot of the ring.
 void compute_slot(int slot) {
-  compute_block(ring[static_cast<size_t>(slot)], plan);
+  compute_block(ring[slot], plan);
 }
 
 // Reads up to want frames of frame_size bytes into raw; fewer only at the
@@ -223,7 +224,7 @@ void carve_slot(block &b, page_map &pages) {
 // count slots with every buffer a block of the run needs, and the
 // transform's scratch for each, in one mapping: measured, then laid out.
 void make_ring(int count) {
-  ring.resize(static_cast<size_t>(count));
+  ring_size = static_cast<size_t>(count);
   page_map size{};
   for (int slot = 0; slot < count; slot++) {
     block &b = ring[static_cast<size_t>(slot)];
@@ -234,7 +235,7 @@ void make_ring(int count) {
   if (plan.segment != 0) transform_slots(plan, count, size);
   unmap_pages(ring_pages);
   ring_pages = map_pages(size.bytes);
-  for (block &b : ring) carve_slot(b, ring_pages);
+  for (int slot = 0; slot < count; slot++) carve_slot(ring[slot], ring_pages);
   if (plan.segment != 0) transform_slots(plan, count, ring_pages);
 }
 
@@ -268,7 +269,7 @@ struct stream {
 };
 
 block &slot_of(uint64_t block_number) {
-  return ring[block_number % ring.size()];
+  return ring[block_number % ring_size];
 }
 
 // Reads the next block into its slot and hands it out. Never past the
@@ -279,7 +280,7 @@ void read_block(stream &s) {
   const int taps = plan.taps;
   const int frame_size = frame_bytes(plan.channels, *plan.in_depth);
   block &b = slot_of(s.next_to_read);
-  const block &before = slot_of(s.next_to_read + ring.size() - 1);
+  const block &before = slot_of(s.next_to_read + ring_size - 1);
   // The window's first frames, its history, are the last of the block before.
   const size_t history = static_cast<size_t>(plan.history) * static_cast<size_t>(frame_size);
   if (s.next_to_read != 0)
@@ -346,7 +347,7 @@ uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
       &in, &out,  &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
       0,   false, 0};
   for (;;) {
-    while (s.next_to_read - s.next_to_write < ring.size() && s.next_t0 < s.total && !stop_signal())
+    while (s.next_to_read - s.next_to_write < ring_size && s.next_t0 < s.total && !stop_signal())
       read_block(s);
     if (s.next_to_write == s.next_to_read) break;
     write_block(s);
