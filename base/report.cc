@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/extended.h"
 
@@ -73,6 +74,10 @@ void input_failed() {
 
 void output_failed() {
   fatal(2, "Can't write to output file. File system is possibly full.");
+}
+
+void output_cut(int error) {
+  fatal(2, "Can't write to output: %s.", strerror(error));
 }
 
 void out_of_memory() {

@@ -24,6 +24,9 @@ void undo_now();
 [[noreturn]] void input_failed();
 // The output did not take what was written: status 2.
 [[noreturn]] void output_failed();
+// The same for a pipe or a socket, whose failure (its reader gone, most
+// often) is never the file system's: said as the system says error.
+[[noreturn]] void output_cut(int error);
 // Not enough memory for the run: status 2. Every allocation that fails
 // ends here.
 [[noreturn]] void out_of_memory();

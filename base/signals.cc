@@ -3,6 +3,9 @@
 
 #include "base/report.h"
 
+#include <errno.h>
+#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -40,6 +43,26 @@ void catch_stop_signals() {
 
 int stop_signal() {
   return stop_requested;
+}
+
+bool wait_ready(int fd, short events) {
+  sigset_t stop, before;
+  sigemptyset(&stop);
+  for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
+  pthread_sigmask(SIG_BLOCK, &stop, &before);
+  bool ready = false;
+  while (stop_requested == 0) {
+    pollfd ask{fd, events, 0};
+    const int answer = ppoll(&ask, 1, nullptr, &before);
+    // Anything but a signal, an error of the descriptor's too, is for the
+    // read or the write that follows to meet.
+    if (answer > 0 || (answer < 0 && errno != EINTR)) {
+      ready = true;
+      break;
+    }
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return ready;
 }
 
 void end_by_signal(int sig) {

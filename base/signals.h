@@ -11,3 +11,8 @@ void catch_stop_signals();
 int stop_signal();
 // Ends the process by sig, with its default action, as if never caught.
 [[noreturn]] void end_by_signal(int sig);
+// Waits until fd is ready for events (POLLIN or POLLOUT), or the run is
+// asked to stop; false then. A signal that comes after stop_signal() was
+// last asked is answered all the same: the signals are held from the test
+// until the wait lets them in.
+bool wait_ready(int fd, short events);

@@ -7,30 +7,52 @@
 #include "base/streams.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 
+#include "base/report.h"
 #include "base/signals.h"
 
 namespace {
 
+// Ends the process for a failed read or write: through s.failed, or
+// output_cut for a write to a pipe.
+[[noreturn]] void fail(byte_stream &s, bool reading, int error) {
+  if (!reading && on_pipe(s.fd)) output_cut(error);
+  s.failed();
+  abort();
+}
+
 // The one rule: a read or write cut short by a signal is made again from
 // where it stopped, unless it is a read and the run is stopping, which then
-// reads no more: the stream has ended for it. A write goes at offset when
+// reads no more: the stream has ended for it. A read other than of a
+// regular file first waits for its bytes, so that a stop that comes while
+// it waits is answered at once. A descriptor its parent left non-blocking
+// is waited for, never taken to have failed. A write goes at offset when
 // one is given. Returns the bytes moved, 0 at the end; any other failure
-// ends the process through s.failed.
+// ends the process.
 size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading,
                 off_t offset = -1) {
   for (;;) {
     if (reading && stop_signal() != 0) return 0;
+    if (reading && !s.regular && !wait_ready(s.fd, POLLIN)) return 0;
     const ssize_t moved = reading      ? read(s.fd, bytes, count)
                           : offset < 0 ? write(s.fd, bytes, count)
                                        : pwrite(s.fd, bytes, count, offset);
     if (moved >= 0) return static_cast<size_t>(moved);
-    if (errno != EINTR) s.failed();
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      if (!reading) {
+        pollfd ask{s.fd, POLLOUT, 0};
+        poll(&ask, 1, -1);
+      }
+      continue;
+    }
+    if (errno != EINTR) fail(s, reading, errno);
   }
 }
 
@@ -39,7 +61,7 @@ size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading
 void write_all(byte_stream &s, const unsigned char *bytes, size_t count, off_t offset = -1) {
   while (count > 0) {
     const size_t moved = transfer(s, const_cast<unsigned char *>(bytes), count, false, offset);
-    if (moved == 0) s.failed();
+    if (moved == 0) fail(s, false, EIO);
     bytes += moved;
     count -= moved;
     if (offset >= 0) offset += static_cast<off_t>(moved);
@@ -55,8 +77,15 @@ size_t refill(byte_stream &s) {
 
 }  // namespace
 
+bool on_pipe(int fd) {
+  struct stat st {};
+  return fstat(fd, &st) == 0 && (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode));
+}
+
 byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*failed)()) {
-  return {fd, buffer, capacity, 0, 0, failed};
+  struct stat st {};
+  const bool regular = fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  return {fd, buffer, capacity, 0, 0, failed, regular};
 }
 
 int next_byte_slow(byte_stream &s) {

@@ -17,7 +17,11 @@ struct byte_stream {
   size_t next;       // reading: the next byte in buffer to hand out
   size_t held;       // reading: the bytes read into buffer; writing: those waiting
   void (*failed)();  // ends the process
+  bool regular;      // a regular file, ready at every byte; else a pipe, a terminal, ...
 };
+
+// Whether fd is a pipe or a socket.
+bool on_pipe(int fd);
 
 byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*failed)());
 

@@ -96,8 +96,10 @@ const struct {
                      {"-32", 32, false}, {"-f32", 32, true}, {"-f64", 64, true}};
 
 int print_and_exit(const char *text) {
-  if (fputs(text, stdout) == EOF || fflush(stdout) != 0) output_failed();
-  return 0;
+  if (fputs(text, stdout) != EOF && fflush(stdout) == 0) return 0;
+  const int error = errno;
+  if (on_pipe(STDOUT_FILENO)) output_cut(error);
+  output_failed();
 }
 
 // The command line, parsed: an option only as the first argument, then the

@@ -504,6 +504,36 @@ TEST(Run, InjectedReadErrorsAreFailures) {
   for (const row &r : rows) check(r);
 }
 
+// Pipes as a parent may hand them over: left non-blocking (a writer that
+// pauses within the header and the data, a reader that starts late, so
+// that both sides find their pipe empty or full), or whose reader has
+// gone while SIGPIPE is ignored: that failure is the pipe's, not the file
+// system's, for the header, the samples and the help.
+TEST(Run, TakesPipesAsTheParentHandsThemOver) {
+  const std::string long_wav = wav_header(1, 16, 160000) + std::string(160000, 'a');
+  const std::string exec = "python3 -c \"import os, signal, sys; " + std::string("%s") +
+                           "os.execv(sys.argv[1], sys.argv[1:])\" " TAPSUM_BINARY " ";
+  auto with = [&](const std::string &setup) {
+    std::string run = exec;
+    return run.replace(run.find("%s"), 2, setup);
+  };
+  const std::string non_blocking = with("os.set_blocking(0, False); os.set_blocking(1, False); ");
+  const std::string no_reader = with(
+      "r, w = os.pipe(); os.close(r); os.dup2(w, 1); signal.signal(signal.SIGPIPE, "
+      "signal.SIG_IGN); ");
+  const std::string broken = "tapsum: Can't write to output: Broken pipe.\n";
+  const row rows[] = {
+      {"{ head -c 30 IN; sleep 0.3; head -c 1000 IN | tail -c +31; sleep 0.3; tail -c +1001 IN; } "
+       "| " +
+           non_blocking + "FIR | { sleep 1.2; cat; }",
+       "1\n", long_wav, 0, "80000 samples written.\n", long_wav},
+      {no_reader + "FIR IN", "1\n", wav3, 2, in3 + broken, ""},
+      {no_reader + "FIR IN", "1\n", long_wav, 2, broken, ""},
+      {no_reader + "-h", "", "", 2, broken, ""},
+  };
+  for (const row &r : rows) check(r);
+}
+
 // A run stopped by SIGINT on a slow input (a FIFO that gets 50 of 100
 // declared frames, then waits) writes the frames it has, puts their count in
 // the header, prints its count line and ends by the signal: the shell sees
