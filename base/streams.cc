@@ -56,6 +56,13 @@ size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading
   }
 }
 
+// Whether a byte of the stream can be read now without waiting.
+bool ready(const byte_stream &s) {
+  if (s.next < s.held || s.regular) return true;
+  pollfd ask{s.fd, POLLIN, 0};
+  return poll(&ask, 1, 0) > 0;
+}
+
 // Writes count bytes, at offset when one is given, however many calls it
 // takes.
 void write_all(byte_stream &s, const unsigned char *bytes, size_t count, off_t offset = -1) {
@@ -110,6 +117,38 @@ size_t read_bytes(byte_stream &s, void *to, size_t count) {
     if (direct) got += moved;
   }
   return got;
+}
+
+size_t read_ready(byte_stream &s, void *to, size_t count, size_t unit, bool *stalled) {
+  *stalled = false;
+  // A regular file has every byte ready: read as any other.
+  if (s.regular) {
+    const size_t got = read_bytes(s, to, count);
+    return got - got % unit;
+  }
+  auto *at = static_cast<unsigned char *>(to);
+  size_t got = 0;
+  while (got < count) {
+    if (s.next < s.held) {
+      const size_t taken = std::min(count - got, s.held - s.next);
+      memcpy(at + got, s.buffer + s.next, taken);
+      s.next += taken;
+      got += taken;
+      continue;
+    }
+    // Between units, no more than is ready; within one, the rest of it.
+    if (got % unit == 0 && !ready(s)) {
+      *stalled = true;
+      break;
+    }
+    if (refill(s) == 0) break;
+  }
+  return got - got % unit;
+}
+
+void wait_readable(byte_stream &s) {
+  if (s.next < s.held || s.regular) return;
+  wait_ready(s.fd, POLLIN);
 }
 
 bool next_bytes_are(byte_stream &s, const void *text, size_t count) {

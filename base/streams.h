@@ -32,6 +32,14 @@ inline int next_byte(byte_stream &s) {
 }
 // Reads count bytes into to; fewer only at the end of the stream.
 size_t read_bytes(byte_stream &s, void *to, size_t count);
+// Reads up to count bytes into to, whole units of unit bytes, as far as
+// the stream has them ready: it waits for the rest of a unit begun, never
+// for a unit not begun. stalled tells whether it stopped for want of bytes
+// ready, not at count or at the end of the stream.
+size_t read_ready(byte_stream &s, void *to, size_t count, size_t unit, bool *stalled);
+// Waits until the stream has a byte ready, or has ended, or the run is
+// asked to stop.
+void wait_readable(byte_stream &s);
 // Whether the stream's next bytes, not yet read, are count bytes equal to
 // those at text, count at most the buffer's capacity: they stay to be read.
 bool next_bytes_are(byte_stream &s, const void *text, size_t count);

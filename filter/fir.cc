@@ -36,7 +36,6 @@ namespace {
 // 8191 taps: two segments were faster than one, and four no faster than
 // two, in more memory.
 constexpr int BLOCK_FRAMES = 8192;
-constexpr int LEAST_SEGMENTS = 2;
 
 // The run's plan, and the ring of slots its blocks are read, computed and
 // written in: static, so that nothing is made before main and nothing is
@@ -54,13 +53,6 @@ uint64_t kernel_count;
 // The workers' task: the block in a slot of the ring.
 void compute_slot(int slot) {
   compute_block(ring[slot], plan);
-}
-
-// Reads up to want frames of frame_size bytes into raw; fewer only at the
-// end of the input. A partial frame at the end is read and not counted.
-int read_frames(byte_stream &in, unsigned char *raw, int frame_size, int want) {
-  const size_t wanted = static_cast<size_t>(want) * static_cast<size_t>(frame_size);
-  return static_cast<int>(read_bytes(in, raw, wanted) / static_cast<size_t>(frame_size));
 }
 
 // The threads for a run: as asked, or as many as the process may run on, but
@@ -272,10 +264,13 @@ block &slot_of(uint64_t block_number) {
   return ring[block_number % ring_size];
 }
 
-// Reads the next block into its slot and hands it out. Never past the
-// declared frames: what follows them is not audio. A run asked to stop
-// reads no more and keeps the frames it has whole, without the tail.
-void read_block(stream &s) {
+// Reads the next block into its slot and hands it out, and says whether
+// the input stalled: it takes the frames the input has ready, and hands
+// out the outputs they determine, or no block at all when it has none.
+// Never past the declared frames: what follows them is not audio. A run
+// asked to stop reads no more and keeps the frames it has whole, without
+// the tail.
+bool read_block(stream &s) {
   const filter_job &job = *s.job;
   const int taps = plan.taps;
   const int frame_size = frame_bytes(plan.channels, *plan.in_depth);
@@ -286,15 +281,23 @@ void read_block(stream &s) {
   if (s.next_to_read != 0)
     std::copy_n(before.raw + static_cast<size_t>(before.n) * static_cast<size_t>(frame_size),
                 history, b.raw);
+  bool stalled = false;
   if (s.total == UNKNOWN) {
     int want = plan.block_frames;
     if (!job.to_end && job.frames - s.frames_read < static_cast<uint64_t>(want))
       want = static_cast<int>(job.frames - s.frames_read);
-    const int got = read_frames(*s.in, b.raw + history, frame_size, want);
+    const size_t size = static_cast<size_t>(frame_size);
+    const int got = static_cast<int>(
+        read_ready(*s.in, b.raw + history, static_cast<size_t>(want) * size, size, &stalled) /
+        size);
     s.frames_read += static_cast<uint64_t>(got);
-    if (got < want || (!job.to_end && s.frames_read == job.frames))
+    if (stop_signal()) {
+      s.total = s.frames_read;
+    } else if (stalled) {
+      if (got == 0) return true;
+    } else if (got < want || (!job.to_end && s.frames_read == job.frames)) {
       s.total = output_frames(s.frames_read, taps);
-    if (stop_signal()) s.total = s.frames_read;
+    }
   }
   // Window frame w is input frame t0 - taps + 1 + w.
   const int64_t first = static_cast<int64_t>(s.next_t0) - plan.history;
@@ -302,14 +305,17 @@ void read_block(stream &s) {
   b.to = static_cast<int>(std::min<int64_t>(plan.history + plan.block_frames,
                                             static_cast<int64_t>(s.frames_read) - first));
   b.to = std::max(b.to, b.from);
+  // Until the input ends, its outputs are those its frames determine.
   b.t0 = s.next_t0;
   b.n = static_cast<int>(
-      std::min<uint64_t>(static_cast<uint64_t>(plan.block_frames), s.total - s.next_t0));
+      std::min<uint64_t>(static_cast<uint64_t>(plan.block_frames),
+                         (s.total == UNKNOWN ? s.frames_read : s.total) - s.next_t0));
   b.frames = s.total == UNKNOWN ? UNKNOWN : s.frames_read;
   b.read_to = s.frames_read;
   s.next_t0 += static_cast<uint64_t>(b.n);
   hand_out(b.slot);
   s.next_to_read++;
+  return stalled;
 }
 
 // Waits for the oldest block and writes it, with its progress lines.
@@ -347,10 +353,20 @@ uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
       &in, &out,  &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
       0,   false, 0};
   for (;;) {
-    while (s.next_to_read - s.next_to_write < ring_size && s.next_t0 < s.total && !stop_signal())
-      read_block(s);
-    if (s.next_to_write == s.next_to_read) break;
-    write_block(s);
+    bool stalled = false;
+    while (s.next_to_read - s.next_to_write < ring_size && s.next_t0 < s.total && !stop_signal() &&
+           !stalled)
+      stalled = read_block(s);
+    if (s.next_to_write < s.next_to_read && !stalled) {
+      write_block(s);
+      continue;
+    }
+    if (!stalled) break;
+    // The input stalls: every output its frames determine goes out now,
+    // and then the run waits for it.
+    while (s.next_to_write < s.next_to_read) write_block(s);
+    flush_bytes(out);
+    wait_readable(in);
   }
   stop_workers();
 

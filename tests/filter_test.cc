@@ -1,10 +1,14 @@
 // fir against the direct path's exact arithmetic, by kernels and by transform, on 1, 2, 3 and 6
 // threads.
+#include <sys/resource.h>
 #include <algorithm>
+#include <atomic>
 #include <bit>
+#include <chrono>
 #include <cmath>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/extended.h"
@@ -50,11 +54,10 @@ struct job {
   uint32_t frames;
 };
 
-// What a run of an engine shows: the frames it counts, the input byte after
-// it stopped reading, its report and its output bytes.
-std::string run_filter(const job &j, decltype(&fir) engine) {
+// What a run of an engine from in_fd into out_fd shows but its output: the
+// frames it counts, the input byte after it stopped reading and its report.
+std::string run_on(const job &j, decltype(&fir) engine, int in_fd, int out_fd) {
   static unsigned char in_buffer[4096], out_buffer[4096];
-  const int in_fd = memory_file(j.data), out_fd = memory_file("");
   byte_stream in = stream_on(in_fd, in_buffer, sizeof in_buffer, input_failed);
   byte_stream out = stream_on(out_fd, out_buffer, sizeof out_buffer, output_failed);
   const filter_job settings{j.channels,
@@ -69,11 +72,83 @@ std::string run_filter(const job &j, decltype(&fir) engine) {
   if (engine == fir) fir_setup(settings);
   const uint64_t written = engine(in, out, settings);
   flush_bytes(out);
-  std::string shown = std::to_string(written) + " frames, then " + std::to_string(next_byte(in)) +
-                      "\n" + testing::internal::GetCapturedStderr() + contents(out_fd);
+  return std::to_string(written) + " frames, then " + std::to_string(next_byte(in)) + "\n" +
+         testing::internal::GetCapturedStderr();
+}
+
+// What a run shows, its output bytes after the rest.
+std::string run_filter(const job &j, decltype(&fir) engine) {
+  const int in_fd = memory_file(j.data), out_fd = memory_file("");
+  std::string shown = run_on(j, engine, in_fd, out_fd);
+  shown += contents(out_fd);
   close(in_fd);
   close(out_fd);
   return shown;
+}
+
+// The processor time of the process so far, in seconds.
+double processor_time() {
+  rusage use{};
+  getrusage(RUSAGE_SELF, &use);
+  return static_cast<double>(use.ru_utime.tv_sec + use.ru_stime.tv_sec) +
+         static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
+}
+
+// What a run of fir shows with its input fed through a pipe in chunks of
+// random sizes, from a part of a frame to several blocks, with stalls
+// between some, and its output read from a pipe as it comes. With
+// hold_at, the feeder stops after that many frames until the output they
+// determine has come, or for 10 s at most, and *held_back tells whether it
+// had to wait that long; then for 300 ms more, and *busy is the processor
+// time the process took in them, in seconds.
+std::string run_chunked(const job &j, unsigned seed, size_t hold_at = 0, bool *held_back = nullptr,
+                        double *busy = nullptr) {
+  int in_pipe[2], out_pipe[2];
+  EXPECT_EQ(pipe(in_pipe), 0);
+  EXPECT_EQ(pipe(out_pipe), 0);
+  const size_t in_frame = static_cast<size_t>(j.channels * row(j.in_bits).bytes);
+  const size_t out_frame =
+      static_cast<size_t>((j.channels == 2 || !j.col2.empty() ? 2 : 1) * row(j.out_bits).bytes);
+  std::atomic<size_t> arrived = 0;
+  std::string output;
+  std::thread reader([&] {
+    char chunk[4096];
+    for (ssize_t n; (n = read(out_pipe[0], chunk, sizeof chunk)) > 0;) {
+      output.append(chunk, static_cast<size_t>(n));
+      arrived = output.size();
+    }
+  });
+  std::thread feeder([&] {
+    std::mt19937 bits(seed);
+    const size_t hold = hold_at * in_frame;
+    for (size_t at = 0; at < j.data.size();) {
+      const size_t most = bits() % 2 ? 40 : 20000;
+      size_t n = std::min(j.data.size() - at, 1 + bits() % most);
+      if (at < hold && at + n > hold) n = hold - at;
+      const ssize_t put = write(in_pipe[1], j.data.data() + at, n);
+      if (put <= 0) break;
+      at += static_cast<size_t>(put);
+      if (at == hold) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (arrived < hold_at * out_frame && std::chrono::steady_clock::now() < deadline)
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        *held_back = arrived < hold_at * out_frame;
+        const double before = processor_time();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        *busy = processor_time() - before;
+      } else if (bits() % 4 == 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(bits() % 2000));
+      }
+    }
+    close(in_pipe[1]);
+  });
+  const std::string shown = run_on(j, fir, in_pipe[0], out_pipe[1]);
+  close(out_pipe[1]);
+  feeder.join();
+  reader.join();
+  close(in_pipe[0]);
+  close(out_pipe[0]);
+  return shown + output;
 }
 
 // The formulas written out here, for b bits and M = 2^b - 1: codes decoded
@@ -223,6 +298,36 @@ TEST_F(FastPath, MatchesTheDirectPathAtLongFilters) {
       EXPECT_EQ(kernel_blocks(), 0u) << what;
       EXPECT_GT(transform_blocks(), 0u) << what;
     }
+  }
+}
+
+// An input that comes in chunks of every size, with stalls, gives the
+// bytes it gives read at once: by both methods, on 1 and 3 threads, with
+// the length declared (a chunk after the data) or read to the end. Input
+// that stalls has the outputs it determines written before more comes, and
+// the run waits for more without spinning.
+TEST_F(FastPath, MatchesTheDirectPathWhateverChunksTheInputComesIn) {
+  std::normal_distribution<double> normal(0, 0.05);
+  job j{{}, {}, 2, 16, 16, noise(4 * 30000), 30000};
+  for (int k = 0; k < 300; k++) j.col1.push_back(normal(random_bits));
+  for (const bool declared : {true, false}) {
+    j.frames = declared ? 30000 : 0;
+    if (declared) j.data += "LIST" + le32(4) + "abcd";
+    const std::string direct = run_filter(j, fir_direct);
+    for (const filter_method method : {transform_sums, kernel_sums})
+      for (const int threads : {1, 3}) {
+        set_filter_method(method);
+        set_filter_threads(threads);
+        bool held_back = true;
+        double busy = 1;
+        const std::string fast = run_chunked(j, random_bits(), 5000, &held_back, &busy);
+        EXPECT_FALSE(held_back) << "method " << method << ", " << threads << " threads";
+        EXPECT_LT(busy, 0.15) << "method " << method << ", " << threads << " threads";
+        EXPECT_TRUE(fast == direct)
+            << "declared " << declared << ", method " << method << ", " << threads
+            << " threads: " << where_they_differ(fast, direct, j);
+      }
+    if (declared) j.data.resize(4 * 30000);
   }
 }
 
