@@ -45,15 +45,14 @@ int stop_signal() {
   return stop_requested;
 }
 
-bool wait_ready(int fd, short events) {
+bool wait_any(pollfd *ask, int count) {
   sigset_t stop, before;
   sigemptyset(&stop);
   for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
   pthread_sigmask(SIG_BLOCK, &stop, &before);
   bool ready = false;
   while (stop_requested == 0) {
-    pollfd ask{fd, events, 0};
-    const int answer = ppoll(&ask, 1, nullptr, &before);
+    const int answer = ppoll(ask, static_cast<nfds_t>(count), nullptr, &before);
     // Anything but a signal, an error of the descriptor's too, is for the
     // read or the write that follows to meet.
     if (answer > 0 || (answer < 0 && errno != EINTR)) {
@@ -63,6 +62,11 @@ bool wait_ready(int fd, short events) {
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return ready;
+}
+
+bool wait_ready(int fd, short events) {
+  pollfd ask{fd, events, 0};
+  return wait_any(&ask, 1);
 }
 
 void end_by_signal(int sig) {

@@ -56,12 +56,15 @@ size_t transfer(byte_stream &s, unsigned char *bytes, size_t count, bool reading
   }
 }
 
-// Whether a byte of the stream can be read now without waiting.
-bool ready(const byte_stream &s) {
+}  // namespace
+
+bool is_ready(const byte_stream &s) {
   if (s.next < s.held || s.regular) return true;
   pollfd ask{s.fd, POLLIN, 0};
   return poll(&ask, 1, 0) > 0;
 }
+
+namespace {
 
 // Writes count bytes, at offset when one is given, however many calls it
 // takes.
@@ -137,7 +140,7 @@ size_t read_ready(byte_stream &s, void *to, size_t count, size_t unit, bool *sta
       continue;
     }
     // Between units, no more than is ready; within one, the rest of it.
-    if (got % unit == 0 && !ready(s)) {
+    if (got % unit == 0 && !is_ready(s)) {
       *stalled = true;
       break;
     }

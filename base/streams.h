@@ -37,6 +37,9 @@ size_t read_bytes(byte_stream &s, void *to, size_t count);
 // for a unit not begun. stalled tells whether it stopped for want of bytes
 // ready, not at count or at the end of the stream.
 size_t read_ready(byte_stream &s, void *to, size_t count, size_t unit, bool *stalled);
+// Whether a byte of the stream, or its end, can be read now without
+// waiting.
+bool is_ready(const byte_stream &s);
 // Waits until the stream has a byte ready, or has ended, or the run is
 // asked to stop.
 void wait_readable(byte_stream &s);

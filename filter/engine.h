@@ -296,4 +296,9 @@ bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t sta
 void start_workers(int count, void (*compute)(int slot));
 void hand_out(int slot);
 void wait_done(int slot);
+// Waits until slot has been computed, true, or until the input has a byte
+// ready or the run is asked to stop, false. It computes queued slots
+// itself only when no thread of its own does: the time is the input's,
+// whose next bytes a busy reader would leave waiting.
+bool wait_done_or_input(int slot, const byte_stream &in);
 void stop_workers();

@@ -254,6 +254,9 @@ struct stream {
   uint64_t next_t0;        // the first output frame of the next block
   uint64_t next_to_read;   // the next block to read
   uint64_t next_to_write;  // the next block to write
+  int open;                // frames read into the next block, not yet handed out
+  bool history_in_place;   // the next block's slot holds its history: copied once, since
+                           // on one slot the block before is the same slot
   progress_schedule progress;
   double peak;
   bool clipped;
@@ -264,13 +267,14 @@ block &slot_of(uint64_t block_number) {
   return ring[block_number % ring_size];
 }
 
-// Reads the next block into its slot and hands it out, and says whether
-// the input stalled: it takes the frames the input has ready, and hands
-// out the outputs they determine, or no block at all when it has none.
-// Never past the declared frames: what follows them is not audio. A run
-// asked to stop reads no more and keeps the frames it has whole, without
-// the tail.
-bool read_block(stream &s) {
+// Reads into the next block's slot the frames the input has ready, up to
+// a block, and hands the block out when it is full or the input has ended;
+// returns true, the block kept open, when the input stalls first. cut
+// hands the open block out as it stands, with the outputs its frames
+// determine. Never past the declared frames: what follows them is not
+// audio. A run asked to stop reads no more and keeps the frames it has
+// whole, without the tail.
+bool read_block(stream &s, bool cut) {
   const filter_job &job = *s.job;
   const int taps = plan.taps;
   const int frame_size = frame_bytes(plan.channels, *plan.in_depth);
@@ -278,26 +282,28 @@ bool read_block(stream &s) {
   const block &before = slot_of(s.next_to_read + ring_size - 1);
   // The window's first frames, its history, are the last of the block before.
   const size_t history = static_cast<size_t>(plan.history) * static_cast<size_t>(frame_size);
-  if (s.next_to_read != 0)
+  if (s.next_to_read != 0 && !s.history_in_place)
     std::copy_n(before.raw + static_cast<size_t>(before.n) * static_cast<size_t>(frame_size),
                 history, b.raw);
-  bool stalled = false;
-  if (s.total == UNKNOWN) {
-    int want = plan.block_frames;
+  s.history_in_place = true;
+  if (s.total == UNKNOWN && !cut) {
+    int want = plan.block_frames - s.open;
     if (!job.to_end && job.frames - s.frames_read < static_cast<uint64_t>(want))
       want = static_cast<int>(job.frames - s.frames_read);
     const size_t size = static_cast<size_t>(frame_size);
-    const int got = static_cast<int>(
-        read_ready(*s.in, b.raw + history, static_cast<size_t>(want) * size, size, &stalled) /
-        size);
+    bool stalled = false;
+    const int got =
+        static_cast<int>(read_ready(*s.in, b.raw + history + static_cast<size_t>(s.open) * size,
+                                    static_cast<size_t>(want) * size, size, &stalled) /
+                         size);
     s.frames_read += static_cast<uint64_t>(got);
-    if (stop_signal()) {
+    s.open += got;
+    if (stop_signal())
       s.total = s.frames_read;
-    } else if (stalled) {
-      if (got == 0) return true;
-    } else if (got < want || (!job.to_end && s.frames_read == job.frames)) {
+    else if (stalled)
+      return true;
+    else if (got < want || (!job.to_end && s.frames_read == job.frames))
       s.total = output_frames(s.frames_read, taps);
-    }
   }
   // Window frame w is input frame t0 - taps + 1 + w.
   const int64_t first = static_cast<int64_t>(s.next_t0) - plan.history;
@@ -315,7 +321,9 @@ bool read_block(stream &s) {
   s.next_t0 += static_cast<uint64_t>(b.n);
   hand_out(b.slot);
   s.next_to_read++;
-  return stalled;
+  s.open = 0;
+  s.history_in_place = false;
+  return false;
 }
 
 // Waits for the oldest block and writes it, with its progress lines.
@@ -349,24 +357,43 @@ void fir_setup(const filter_job &job) {
 }
 
 uint64_t fir(byte_stream &in, byte_stream &out, const filter_job &job) {
-  stream s{
-      &in, &out,  &job, 0, UNKNOWN, 0, 0, 0, schedule_progress(job.frames, plan.taps, job.to_end),
-      0,   false, 0};
+  stream s{&in,
+           &out,
+           &job,
+           0,
+           UNKNOWN,
+           0,
+           0,
+           0,
+           0,
+           false,
+           schedule_progress(job.frames, plan.taps, job.to_end),
+           0,
+           false,
+           0};
   for (;;) {
     bool stalled = false;
     while (s.next_to_read - s.next_to_write < ring_size && s.next_t0 < s.total && !stop_signal() &&
            !stalled)
-      stalled = read_block(s);
-    if (s.next_to_write < s.next_to_read && !stalled) {
+      stalled = read_block(s, false);
+    if (!stalled) {
+      if (s.next_to_write == s.next_to_read) break;
       write_block(s);
       continue;
     }
-    if (!stalled) break;
-    // The input stalls: every output its frames determine goes out now,
-    // and then the run waits for it.
-    while (s.next_to_write < s.next_to_read) write_block(s);
-    flush_bytes(out);
-    wait_readable(in);
+    // The input stalls. The blocks handed out are written as they are
+    // computed, and input that comes meanwhile goes on filling the open
+    // block: a fast pipe empty for a moment still makes whole blocks.
+    // With none left, the open block goes out as it stands, so that every
+    // output its frames determine is written before the run waits.
+    if (s.next_to_write < s.next_to_read) {
+      if (wait_done_or_input(slot_of(s.next_to_write).slot, in)) write_block(s);
+    } else if (s.open > 0) {
+      read_block(s, true);
+    } else {
+      flush_bytes(out);
+      wait_readable(in);
+    }
   }
   stop_workers();
 

@@ -5,11 +5,18 @@
 // it first, the calling one included while it waits for the oldest. The
 // queue holds the slots handed out and not yet taken, oldest first. POSIX
 // threads, with static mutex and condition: nothing here has a destructor, so
-// a fatal error may end the process while the workers wait or compute.
+// a fatal error may end the process while the workers wait or compute. The
+// reading thread may wait for a block and for its input at once: a worker
+// that finishes a block then says so on an event descriptor as well.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <cstdint>
 
 #include "base/signals.h"
+#include "base/streams.h"
 #include "filter/engine.h"
 
 namespace {
@@ -26,6 +33,8 @@ bool stopping;
 pthread_t workers[MAX_THREADS];
 int worker_count;
 void (*task)(int slot);
+int block_done = -1;  // the event descriptor, made once; -1 if it can't be
+bool reader_waits;    // the reading thread waits on it
 
 // Takes the oldest queued slot and computes it; the lock is held on entry
 // and on return, not while computing.
@@ -38,6 +47,12 @@ void take_one() {
   pthread_mutex_lock(&lock);
   done[slot] = true;
   pthread_cond_broadcast(&changed);
+  if (reader_waits) {
+    const uint64_t one = 1;
+    if (write(block_done, &one, sizeof one) < 0) {
+      // Only a counter at its limit refuses, and it is already readable.
+    }
+  }
 }
 
 void *work(void *) {
@@ -71,6 +86,7 @@ bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t sta
 }
 
 void start_workers(int count, void (*compute)(int slot)) {
+  if (block_done < 0) block_done = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   task = compute;
   stopping = false;
   queued = 0;
@@ -99,6 +115,37 @@ void wait_done(int slot) {
       pthread_cond_wait(&changed, &lock);
   }
   pthread_mutex_unlock(&lock);
+}
+
+bool wait_done_or_input(int slot, const byte_stream &in) {
+  pthread_mutex_lock(&lock);
+  for (;;) {
+    if (done[slot]) break;
+    if (queued > 0 && worker_count == 0) {
+      take_one();
+      continue;
+    }
+    if (block_done < 0) {
+      pthread_cond_wait(&changed, &lock);
+      continue;
+    }
+    reader_waits = true;
+    pthread_mutex_unlock(&lock);
+    pollfd ask[2] = {{in.fd, POLLIN, 0}, {block_done, POLLIN, 0}};
+    const bool input = is_ready(in) || !wait_any(ask, 2) || ask[0].revents != 0;
+    uint64_t count;
+    if (read(block_done, &count, sizeof count) < 0) {
+      // Nothing to take: no block ended since the last wait.
+    }
+    pthread_mutex_lock(&lock);
+    reader_waits = false;
+    if (input) {
+      pthread_mutex_unlock(&lock);
+      return false;
+    }
+  }
+  pthread_mutex_unlock(&lock);
+  return true;
 }
 
 void stop_workers() {
