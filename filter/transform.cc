@@ -434,6 +434,13 @@ double own_limit(const run_plan &plan, int c, double spread) {
   return (spread - chain) / SAFETY + chain;
 }
 
+// The samples a segment's windows span: its history and outputs, and, for
+// a column of parts, one more that only the last window's last output,
+// which no segment keeps, reads.
+int self_test_window(const run_plan &plan) {
+  return plan.history + plan.segment + 1;
+}
+
 // Step 11: the run's own plans and spectra on two windows whose true sums
 // are known without summing the column: impulses one part apart, the first
 // where output 0's newest sample is, whose outputs are a tap of each part,
@@ -441,7 +448,7 @@ double own_limit(const run_plan &plan, int c, double spread) {
 bool passes_self_test(const spectra_job &job) {
   const run_plan &plan = *job.plan;
   const transform_state &ts = plan.transform;
-  const int taps = plan.taps, segment = plan.segment, window = plan.history + segment;
+  const int taps = plan.taps, segment = plan.segment, window = self_test_window(plan);
   double *x = job.work.window;
   const double *in[2] = {x, x};
   double *const sums[2] = {job.work.sums[0], job.work.sums[1]};
@@ -612,9 +619,9 @@ void transform_prepare(run_plan &plan, int threads) {
   // 2^13). Their work and the self-test's window take a mapping for the
   // time they need.
   page_map size{};
-  carve_work(size, t, plan.history + segment);
+  carve_work(size, t, self_test_window(plan));
   page_map work = map_pages(size.bytes);
-  spectra_job job{&plan, carve_work(work, t, plan.history + segment)};
+  spectra_job job{&plan, carve_work(work, t, self_test_window(plan))};
   pthread_t helper;
   const bool helped =
       new_size && threads > 1 && t >= 13 && start_thread(helper, make_spectra, &job, HELPER_STACK);
