@@ -76,8 +76,10 @@ T *carve(page_map &pages, size_t count) {
     return nullptr;
   }
   // A fresh mapping reads as zeros already; a page is touched, and paid
-  // for, only when the run first uses it.
-  static_assert(std::is_trivially_default_constructible_v<T>);
+  // for, only when the run first uses it. Every type carved here is a
+  // number whose bytes of zero are its zero (the software extended format's
+  // too, which has a constructor and so isn't trivially made).
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>);
   T *values = reinterpret_cast<T *>(pages.next);
   poison(pages.next + used, bytes - used);
   pages.next += bytes;
