@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Mutation testing: how many plainly wrong versions of tapsum the test suite catches.
 
-Makes one small change at a time to the product code (cli/, fir_file/, wav/,
+Makes one small change at a time to the product code (base/, cli/, fir_file/, wav/,
 filter/), rebuilds incrementally in a copy of the tree, runs the suite with a
 timeout, and prints each mutant's place, change and verdict, then the score:
 killed (a test failed or hung) over killed and survived. Mutants that don't
@@ -32,7 +32,7 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-PRODUCT = ("cli", "fir_file", "wav", "filter")
+PRODUCT = ("base", "cli", "fir_file", "wav", "filter")
 
 # Binary operators written with a space on each side, as clang-format lays
 # them out; templates, pointers and shifts don't match.
