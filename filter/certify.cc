@@ -301,15 +301,17 @@ int certify(const double *sums, int n, double bound, const sample_depth &depth, 
   // The AVX2 form converts scaled values to 32-bit integers: for codes of
   // up to 24 bits.
   int opened;
-  if (depth.floating) opened = certify_float(sums, n, bound, depth, next_percent, codes, open);
+  if (depth.floating) {
+    opened = certify_float(sums, n, bound, depth, next_percent, codes, open);
 #ifdef __x86_64__
-  else if (avx2_codecs(kernel_level_in_use()) && depth.bits <= 24)
+  } else if (avx2_codecs(kernel_level_in_use()) && depth.bits <= 24) {
     opened = depth.offset_binary
                  ? certify_avx2<true>(sums, n, bound, depth, next_percent, codes, clipped, open)
                  : certify_avx2<false>(sums, n, bound, depth, next_percent, codes, clipped, open);
-  else
 #endif
+  } else {
     opened = certify_at(sums, n, bound, depth, next_percent, codes, clipped, open);
+  }
   if (largest_raises) {
     int largest_at = 0;
     while (std::fabs(sums[largest_at]) != largest) largest_at++;
