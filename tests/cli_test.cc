@@ -512,7 +512,7 @@ TEST(Run, InjectedReadErrorsAreFailures) {
 TEST(Run, TakesPipesAsTheParentHandsThemOver) {
   const std::string long_wav = wav_header(1, 16, 160000) + std::string(160000, 'a');
   const std::string exec = "python3 -c \"import os, signal, sys; " + std::string("%s") +
-                           "os.execv(sys.argv[1], sys.argv[1:])\" " TAPSUM_BINARY " ";
+                           "os.execvp(sys.argv[1], sys.argv[1:])\" " TAPSUM_BINARY " ";
   auto with = [&](const std::string &setup) {
     std::string run = exec;
     return run.replace(run.find("%s"), 2, setup);
