@@ -98,20 +98,30 @@ byte_stream stream_on(int fd, unsigned char *buffer, size_t capacity, void (*fai
   return {fd, buffer, capacity, 0, 0, failed, regular};
 }
 
-int next_byte_slow(byte_stream &s) {
-  return refill(s) > 0 ? s.buffer[s.next++] : -1;
+namespace {
+
+// Hands out up to count of the bytes the buffer holds; returns how many.
+size_t take_held(byte_stream &s, unsigned char *to, size_t count) {
+  const size_t taken = std::min(count, s.held - s.next);
+  memcpy(to, s.buffer + s.next, taken);
+  s.next += taken;
+  return taken;
 }
 
-size_t read_bytes(byte_stream &s, void *to, size_t count) {
-  auto *at = static_cast<unsigned char *>(to);
+// Reads count bytes into at, fewer only at the end of the stream or, when
+// ready_only, where the stream has no more ready between units of unit
+// bytes (*stalled then says so); within a unit it waits for the rest.
+size_t read_into(byte_stream &s, unsigned char *at, size_t count, size_t unit, bool ready_only,
+                 bool *stalled) {
   size_t got = 0;
   while (got < count) {
     if (s.next < s.held) {
-      const size_t taken = std::min(count - got, s.held - s.next);
-      memcpy(at + got, s.buffer + s.next, taken);
-      s.next += taken;
-      got += taken;
+      got += take_held(s, at + got, count - got);
       continue;
+    }
+    if (ready_only && got % unit == 0 && !is_ready(s)) {
+      *stalled = true;
+      break;
     }
     // What the buffer couldn't hold is read straight into place.
     const bool direct = count - got >= s.capacity;
@@ -122,30 +132,22 @@ size_t read_bytes(byte_stream &s, void *to, size_t count) {
   return got;
 }
 
+}  // namespace
+
+int next_byte_slow(byte_stream &s) {
+  return refill(s) > 0 ? s.buffer[s.next++] : -1;
+}
+
+size_t read_bytes(byte_stream &s, void *to, size_t count) {
+  bool stalled = false;
+  return read_into(s, static_cast<unsigned char *>(to), count, 1, false, &stalled);
+}
+
 size_t read_ready(byte_stream &s, void *to, size_t count, size_t unit, bool *stalled) {
   *stalled = false;
-  // A regular file has every byte ready: read as any other.
-  if (s.regular) {
-    const size_t got = read_bytes(s, to, count);
-    return got - got % unit;
-  }
-  auto *at = static_cast<unsigned char *>(to);
-  size_t got = 0;
-  while (got < count) {
-    if (s.next < s.held) {
-      const size_t taken = std::min(count - got, s.held - s.next);
-      memcpy(at + got, s.buffer + s.next, taken);
-      s.next += taken;
-      got += taken;
-      continue;
-    }
-    // Between units, no more than is ready; within one, the rest of it.
-    if (got % unit == 0 && !is_ready(s)) {
-      *stalled = true;
-      break;
-    }
-    if (refill(s) == 0) break;
-  }
+  // A regular file has every byte ready.
+  const size_t got =
+      read_into(s, static_cast<unsigned char *>(to), count, unit, !s.regular, stalled);
   return got - got % unit;
 }
 
