@@ -94,15 +94,18 @@ double processor_time() {
          static_cast<double>(use.ru_utime.tv_usec + use.ru_stime.tv_usec) * 1e-6;
 }
 
-// What a run of fir shows with its input fed through a pipe in chunks of
-// random sizes, from a part of a frame to several blocks, with stalls
-// between some, and its output read from a pipe as it comes. With
-// hold_at, the feeder stops after that many frames until the output they
-// determine has come, or for 10 s at most, and *held_back tells whether it
-// had to wait that long; then for 300 ms more, and *busy is the processor
-// time the process took in them, in seconds.
+// What a run of fir shows with its input fed through a pipe and its output
+// read from a pipe as it comes. The feeder writes chunks of random sizes,
+// from a part of a frame to several blocks, with stalls between some; or,
+// with steady, chunks of steady bytes each followed by a stall of 0.5 ms,
+// a source a little slower than the filter, whose pipe runs dry while
+// blocks are computed. With hold_at, the feeder stops after that many
+// frames until the output they determine has come, or for 10 s at most,
+// and *held_back tells whether it had to wait that long; then for 300 ms
+// more, and *busy is the processor time the process took in them, in
+// seconds.
 std::string run_chunked(const job &j, unsigned seed, size_t hold_at = 0, bool *held_back = nullptr,
-                        double *busy = nullptr) {
+                        double *busy = nullptr, size_t steady = 0) {
   int in_pipe[2], out_pipe[2];
   EXPECT_EQ(pipe(in_pipe), 0);
   EXPECT_EQ(pipe(out_pipe), 0);
@@ -123,7 +126,7 @@ std::string run_chunked(const job &j, unsigned seed, size_t hold_at = 0, bool *h
     const size_t hold = hold_at * in_frame;
     for (size_t at = 0; at < j.data.size();) {
       const size_t most = bits() % 2 ? 40 : 20000;
-      size_t n = std::min(j.data.size() - at, 1 + bits() % most);
+      size_t n = std::min(j.data.size() - at, steady != 0 ? steady : 1 + bits() % most);
       if (at < hold && at + n > hold) n = hold - at;
       const ssize_t put = write(in_pipe[1], j.data.data() + at, n);
       if (put <= 0) break;
@@ -136,6 +139,8 @@ std::string run_chunked(const job &j, unsigned seed, size_t hold_at = 0, bool *h
         const double before = processor_time();
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         *busy = processor_time() - before;
+      } else if (steady != 0) {
+        std::this_thread::sleep_for(std::chrono::microseconds(500));
       } else if (bits() % 4 == 0) {
         std::this_thread::sleep_for(std::chrono::microseconds(bits() % 2000));
       }
@@ -303,9 +308,11 @@ TEST_F(FastPath, MatchesTheDirectPathAtLongFilters) {
 
 // An input that comes in chunks of every size, with stalls, gives the
 // bytes it gives read at once: by both methods, on 1 and 3 threads, with
-// the length declared (a chunk after the data) or read to the end. Input
-// that stalls has the outputs it determines written before more comes, and
-// the run waits for more without spinning.
+// the length declared (a chunk after the data) or read to the end, against
+// the direct path; and a steady source whose pipe runs dry while blocks
+// are computed, against a run from a file. Input that stalls has the
+// outputs it determines written before more comes, and the run waits for
+// more without spinning.
 TEST_F(FastPath, MatchesTheDirectPathWhateverChunksTheInputComesIn) {
   std::normal_distribution<double> normal(0, 0.05);
   job j{{}, {}, 2, 16, 16, noise(4 * 30000), 30000};
@@ -329,6 +336,17 @@ TEST_F(FastPath, MatchesTheDirectPathWhateverChunksTheInputComesIn) {
       }
     if (declared) j.data.resize(4 * 30000);
   }
+  // 8191 taps by the transform on 2 threads: a block takes long enough to
+  // be in flight at most stalls, and the block being read is filled again
+  // after them.
+  std::normal_distribution<double> small(0, 0.01);
+  job steady{{}, {}, 2, 16, 16, noise(4 * 40000), 0};
+  for (int k = 0; k < 8191; k++) steady.col1.push_back(small(random_bits));
+  set_filter_method(transform_sums);
+  set_filter_threads(2);
+  const std::string whole = run_filter(steady, fir);
+  const std::string fed = run_chunked(steady, random_bits(), 0, nullptr, nullptr, 12000);
+  EXPECT_TRUE(fed == whole) << where_they_differ(fed, whole, steady);
 }
 
 // Every pair of depths, 8, 16, 24 and 32 bits and floats of 32 and 64, by
