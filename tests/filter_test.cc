@@ -550,6 +550,68 @@ TEST_F(FastPath, NormsCoverEverySample) {
   }
 }
 
+// The bound per unit of norm as steps 1 to 5 write it, from what this test
+// computes itself: |G^|max of each part from its spectrum, and the H of
+// the parts that share a transform (a column's two parts, or two columns'
+// parts); the chain's as step 6, the second channel of a stereo input
+// rounding its sum at every addition. Two columns of 150 taps, one part
+// each, on stereo input; a column of 10,000 taps, two parts, on mono.
+TEST_F(FastPath, BoundsFollowTheirFormulas) {
+  std::normal_distribution<double> normal(0, 0.1);
+  std::vector<double> h0(150), h1(150), long_h(10000);
+  for (std::vector<double> *h : {&h0, &h1, &long_h})
+    for (double &v : *h) v = normal(random_bits);
+  const double u = 0x1p-53, ul = 0x1p-64;
+  auto fft_error = [](int t, double unit, double mu) {
+    const double gamma4 = 4 * unit / (1 - 4 * unit), eta = mu + gamma4 * (std::sqrt(2.0) + mu);
+    return t * eta / (1 - t * eta);
+  };
+  for (const bool stereo : {true, false}) {
+    run_plan plan{};
+    plan.channels = plan.outputs = stereo ? 2 : 1;
+    plan.taps = stereo ? 150 : 10000;
+    plan.coef[0] = stereo ? h0.data() : long_h.data();
+    plan.coef[1] = h1.data();
+    transform_prepare(plan, 1);
+    ASSERT_GT(plan.segment, 0);
+    const transform_state &ts = plan.transform;
+    const int size = ts.size, t = ts.log2_size, parts = ts.parts;
+    ASSERT_EQ(parts, stereo ? 1 : 2);
+    auto part_h = [&](int c, int p) {
+      long double sum = 0;
+      for (int k = p * ts.part; k < std::min(plan.taps, (p + 1) * ts.part); k++)
+        sum += std::fabs(plan.coef[c][k]);
+      return sum;
+    };
+    for (int c = 0; c < plan.outputs; c++) {
+      long double column_h = 0;
+      for (int p = 0; p < parts; p++) column_h += part_h(c, p);
+      for (int p = 0; p < parts; p++) {
+        double top = 0;
+        for (int k = 0; k <= size / 2; k++) {
+          const double *g = ts.spectra[c][p * ts.stride + k];
+          top = std::max(top, std::hypot(g[0], g[1]));
+        }
+        EXPECT_GE(ts.largest[c][p], top);
+        EXPECT_LE(ts.largest[c][p], top * (1 + 0x1p-50) + 0x1p-1060);
+        const double pair_h =
+            static_cast<double>(stereo ? part_h(0, 0) + part_h(1, 0) : part_h(0, 0) + part_h(0, 1));
+        const double sums = (parts - 1) * u / (1 - (parts - 1) * u);
+        const double per_norm =
+            256 * (1 + 1e-6) *
+            (size * ts.largest[c][p] *
+                 (2 * fft_error(t, u, u) + std::sqrt(2.0) * 2 * u / (1 - 2 * u) + sums + u) +
+             (fft_error(t, ul, 0x1p-58) + ul) * std::sqrt(static_cast<double>(size)) * pair_h);
+        EXPECT_NEAR(ts.per_norm[c][p], per_norm, per_norm * 0x1p-48) << stereo << c << p;
+      }
+      const double steps =
+          stereo && c == 1 ? plan.taps * (u + 0x1p-63) + 0x1p-64 : (plan.taps + 1) * 0x1p-64;
+      const double chain = steps * static_cast<double>(column_h) * (1 + 0x1p-10);
+      EXPECT_NEAR(ts.chain[c], chain, chain * 0x1p-48) << stereo << c;
+    }
+  }
+}
+
 // What a segment's bound is made of, each against a computation of its own
 // here on small columns (a box, Gaussian taps, a windowed sinc): H, the sum
 // of the |taps|; the spectrum G^ against the transform of h / L summed out
