@@ -555,7 +555,8 @@ TEST_F(FastPath, NormsCoverEverySample) {
 // the parts that share a transform (a column's two parts, or two columns'
 // parts); the chain's as step 6, the second channel of a stereo input
 // rounding its sum at every addition. Two columns of 150 taps, one part
-// each, on stereo input; a column of 10,000 taps, two parts, on mono.
+// each, on stereo input; a column of 10,000 taps, two parts, on mono; two
+// equal columns share one spectrum.
 TEST_F(FastPath, BoundsFollowTheirFormulas) {
   std::normal_distribution<double> normal(0, 0.1);
   std::vector<double> h0(150), h1(150), long_h(10000);
@@ -610,6 +611,15 @@ TEST_F(FastPath, BoundsFollowTheirFormulas) {
       EXPECT_NEAR(ts.chain[c], chain, chain * 0x1p-48) << stereo << c;
     }
   }
+  // Two equal columns, wherever they lie, share one spectrum.
+  const std::vector<double> again = h0;
+  run_plan plan{};
+  plan.channels = plan.outputs = 2;
+  plan.taps = 150;
+  plan.coef[0] = h0.data();
+  plan.coef[1] = again.data();
+  transform_prepare(plan, 1);
+  EXPECT_EQ(plan.transform.columns, 1);
 }
 
 // What a segment's bound is made of, each against a computation of its own
