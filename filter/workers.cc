@@ -9,6 +9,7 @@
 // reading thread may wait for a block and for its input at once: a worker
 // that finishes a block then says so on an event descriptor as well.
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -78,10 +79,35 @@ bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t sta
   pthread_attr_t attr;
   pthread_attr_init(&attr);
   if (stack != 0) pthread_attr_setstacksize(&attr, stack);
+  // The thread starts on a processor other than this one, where the
+  // process has another: placed by the system, a new thread waited for this
+  // one's processor until this one blocked (2 ms while it computed, against
+  // 0.13 ms elsewhere), so work begun beside this thread's ran after it.
+  // Started, it may run anywhere the process may.
+  cpu_set_t allowed;
+  CPU_ZERO(&allowed);
+  const int here = sched_getcpu();
+  const bool elsewhere = here >= 0 && here < CPU_SETSIZE &&
+                         pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 &&
+                         CPU_COUNT(&allowed) > 1 && CPU_ISSET(here, &allowed);
+  if (elsewhere) {
+    cpu_set_t others = allowed;
+    CPU_CLR(here, &others);
+    pthread_attr_setaffinity_np(&attr, sizeof others, &others);
+  }
   pthread_sigmask(SIG_BLOCK, &stop, &before);
-  const bool started = pthread_create(&thread, &attr, run, arg) == 0;
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  bool started = pthread_create(&thread, &attr, run, arg) == 0;
   pthread_attr_destroy(&attr);
+  if (!started && elsewhere) {
+    // A system that refuses the placement gets the thread as it places it.
+    pthread_attr_init(&attr);
+    if (stack != 0) pthread_attr_setstacksize(&attr, stack);
+    started = pthread_create(&thread, &attr, run, arg) == 0;
+    pthread_attr_destroy(&attr);
+  } else if (started && elsewhere) {
+    pthread_setaffinity_np(thread, sizeof allowed, &allowed);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return started;
 }
 

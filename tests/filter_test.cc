@@ -1,5 +1,7 @@
 // fir against the direct path's exact arithmetic, by kernels and by transform, on 1, 2, 3 and 6
 // threads.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <algorithm>
 #include <atomic>
@@ -791,6 +793,29 @@ TEST_F(FastPath, RunsEveryKernelItClaims) {
       EXPECT_NEAR(alone[j], sums[at[j]], 2 * bound);
     }
   }
+}
+
+// A thread a run starts, wherever it was started, may then run wherever the
+// process may: a thread left on the processors it started on would share
+// them with the next.
+TEST(Threads, MayRunWhereverTheProcessMay) {
+  cpu_set_t process;
+  ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
+  static std::atomic<bool> released;
+  released = false;
+  pthread_t thread;
+  auto wait = [](void *) -> void * {
+    while (!released) std::this_thread::yield();
+    return nullptr;
+  };
+  ASSERT_TRUE(start_thread(thread, wait, nullptr, 1 << 16));
+  cpu_set_t thread_may;
+  const int got = pthread_getaffinity_np(thread, sizeof thread_may, &thread_may);
+  released = true;
+  pthread_join(thread, nullptr);
+  ASSERT_EQ(got, 0);
+  EXPECT_TRUE(CPU_EQUAL(&thread_may, &process))
+      << CPU_COUNT(&thread_may) << " of " << CPU_COUNT(&process) << " processors";
 }
 
 }  // namespace
