@@ -8,6 +8,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <filesystem>
 #include <limits>
 #include <random>
 #include <string>
@@ -795,9 +796,15 @@ TEST_F(FastPath, RunsEveryKernelItClaims) {
   }
 }
 
-// A thread a run starts, wherever it was started, may then run wherever the
-// process may: a thread left on the processors it started on would share
-// them with the next.
+// The threads of this process, as the system lists them.
+int threads_now() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+}
+
+// A thread a run starts is one thread, and wherever it was started it may
+// then run wherever the process may: a thread left on the processors it
+// started on would share them with the next.
 TEST(Threads, MayRunWhereverTheProcessMay) {
   cpu_set_t process;
   ASSERT_EQ(sched_getaffinity(0, sizeof process, &process), 0);
@@ -808,7 +815,9 @@ TEST(Threads, MayRunWhereverTheProcessMay) {
     while (!released) std::this_thread::yield();
     return nullptr;
   };
+  const int before = threads_now();
   ASSERT_TRUE(start_thread(thread, wait, nullptr, 1 << 16));
+  EXPECT_EQ(threads_now(), before + 1);
   cpu_set_t thread_may;
   const int got = pthread_getaffinity_np(thread, sizeof thread_may, &thread_may);
   released = true;
