@@ -17,7 +17,7 @@ bool progress_open;
 // What an early end undoes.
 void (*undo_early)();
 
-void print_message(const char *format, va_list args) {
+__attribute__((format(printf, 1, 0))) void print_message(const char *format, va_list args) {
   end_progress_line();
   fputs("tapsum: ", stderr);
   vfprintf(stderr, format, args);
