@@ -67,6 +67,19 @@ void *work(void *) {
   return nullptr;
 }
 
+// Creates a thread on the given stack (0: the system's default) and, when
+// on is not null, on those processors.
+bool create_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t stack,
+                   const cpu_set_t *on) {
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  if (stack != 0) pthread_attr_setstacksize(&attr, stack);
+  if (on != nullptr) pthread_attr_setaffinity_np(&attr, sizeof *on, on);
+  const bool created = pthread_create(&thread, &attr, run, arg) == 0;
+  pthread_attr_destroy(&attr);
+  return created;
+}
+
 }  // namespace
 
 bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t stack) {
@@ -76,37 +89,24 @@ bool start_thread(pthread_t &thread, void *(*run)(void *), void *arg, size_t sta
   sigset_t before;
   sigemptyset(&stop);
   for (const int sig : STOP_SIGNALS) sigaddset(&stop, sig);
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  if (stack != 0) pthread_attr_setstacksize(&attr, stack);
   // The thread starts on a processor other than this one, where the
   // process has another: placed by the system, a new thread waited for this
   // one's processor until this one blocked (2 ms while it computed, against
   // 0.13 ms elsewhere), so work begun beside this thread's ran after it.
-  // Started, it may run anywhere the process may.
+  // Started, it may run anywhere the process may. A system that refuses
+  // the placement gets the thread as it places it.
   cpu_set_t allowed;
   CPU_ZERO(&allowed);
   const int here = sched_getcpu();
   const bool elsewhere = here >= 0 && here < CPU_SETSIZE &&
                          pthread_getaffinity_np(pthread_self(), sizeof allowed, &allowed) == 0 &&
                          CPU_COUNT(&allowed) > 1 && CPU_ISSET(here, &allowed);
-  if (elsewhere) {
-    cpu_set_t others = allowed;
-    CPU_CLR(here, &others);
-    pthread_attr_setaffinity_np(&attr, sizeof others, &others);
-  }
+  cpu_set_t others = allowed;
+  if (elsewhere) CPU_CLR(here, &others);
   pthread_sigmask(SIG_BLOCK, &stop, &before);
-  bool started = pthread_create(&thread, &attr, run, arg) == 0;
-  pthread_attr_destroy(&attr);
-  if (!started && elsewhere) {
-    // A system that refuses the placement gets the thread as it places it.
-    pthread_attr_init(&attr);
-    if (stack != 0) pthread_attr_setstacksize(&attr, stack);
-    started = pthread_create(&thread, &attr, run, arg) == 0;
-    pthread_attr_destroy(&attr);
-  } else if (started && elsewhere) {
-    pthread_setaffinity_np(thread, sizeof allowed, &allowed);
-  }
+  const bool placed = elsewhere && create_thread(thread, run, arg, stack, &others);
+  const bool started = placed || create_thread(thread, run, arg, stack, nullptr);
+  if (placed) pthread_setaffinity_np(thread, sizeof allowed, &allowed);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return started;
 }
