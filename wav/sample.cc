@@ -138,12 +138,9 @@ int64_t code_of(const unsigned char *bytes, const sample_depth &depth) {
 // A sample's value: a float's own, the formula's for an integer code. A
 // float that is infinite or not a number is read as 0, and counted.
 double value_of(int64_t code, const sample_depth &depth, bool *not_finite) {
-  double x;
   if (!depth.floating) return static_cast<double>(decoded_value<extended>(depth, code));
-  if (depth.bits == 32)
-    x = std::bit_cast<float>(static_cast<uint32_t>(code));
-  else
-    x = std::bit_cast<double>(static_cast<uint64_t>(code));
+  const double x = depth.bits == 32 ? std::bit_cast<float>(static_cast<uint32_t>(code))
+                                    : std::bit_cast<double>(static_cast<uint64_t>(code));
   *not_finite = !std::isfinite(x);
   return *not_finite ? 0.0 : x;
 }
@@ -205,17 +202,7 @@ int read_sample(byte_stream &stream, const sample_depth &depth, double *out) {
     if (c < 0) return 1;
     bytes[i] = static_cast<unsigned char>(c);
   }
-  if (depth.bits == 8) {
-    *out = values8[bytes[0]];
-    return 0;
-  }
-  if (depth.bits == 16 && !depth.floating) {
-    *out = value16(bytes[0] | bytes[1] << 8);
-    return 0;
-  }
-  bool not_finite = false;
-  *out = value_of(code_of(bytes, depth), depth, &not_finite);
-  return not_finite ? 2 : 0;
+  return decode_frames(bytes, depth, 1, 1, out, nullptr, false) != 0 ? 2 : 0;
 }
 
 uint64_t decode_frames(const unsigned char *bytes, const sample_depth &depth, int channels,
@@ -248,8 +235,8 @@ uint64_t decode_frames(const unsigned char *bytes, const sample_depth &depth, in
 int64_t sample_code(double value, const sample_depth &depth, bool *clipped) {
   *clipped = false;
   // NaN is neither clipped nor a float's value; its code is 0.
+  if (std::isnan(value)) return 0;
   if (depth.floating) {
-    if (std::isnan(value)) return 0;
     return depth.bits == 32 ? float32_code(value)
                             : static_cast<int64_t>(std::bit_cast<uint64_t>(value));
   }
@@ -260,7 +247,6 @@ int64_t sample_code(double value, const sample_depth &depth, bool *clipped) {
     value = -1;
     *clipped = true;
   }
-  if (std::isnan(value)) return 0;
   return static_cast<int64_t>(rint(static_cast<double>(scaled_value<extended>(depth, value))));
 }
 
