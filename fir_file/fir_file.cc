@@ -110,13 +110,6 @@ int scan_number(const char *text, double *value, int *used) {
 
 namespace {
 
-// Whether text begins with a number.
-bool more_numbers(const char *text) {
-  double value = 0;
-  int used = 0;
-  return scan_number(text, &value, &used) == 1;
-}
-
 // Where the first number of text ends, past white space and the number.
 const char *after_number(const char *text) {
   double value = 0;
@@ -148,7 +141,7 @@ void warn_of_slips(const text_line &line, int numbers, bool first_row, slips &wa
   }
   if (numbers == 2) {
     rest = after_number(rest);
-    if (more_numbers(rest) && !warned.more) {
+    if (after_number(rest) != rest && !warned.more) {
       warn("Warning: line %d of FIR file '%s' holds more than two numbers; the first two are read.",
            line.number, file_name);
       warned.more = true;
