@@ -29,14 +29,17 @@ echo "simd: $(grep -m1 '^flags' /proc/cpuinfo | tr ' ' '\n' | grep -E '^(avx2|fm
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth 10 pinknoise pinknoise gain -6
-for taps in 31 255 1023 8191; do
-  awk -v taps="$taps" -f bench/lowpass.awk > "$work/lp$taps.txt"
-  # ffmpeg takes the response as audio: a mono float file of the same taps.
+# A low-pass of TAPS taps as tapsum reads it, lpTAPS.txt, and as ffmpeg
+# takes a response, as audio: irTAPS.wav, a mono float file of the same taps.
+make_lowpass() {
+  awk -v taps="$1" -f bench/lowpass.awk >"$work/lp$1.txt"
   { printf '; Sample Rate 44100\n; Channels 1\n'
-    awk '{ printf "%.10f %s\n", (NR - 1) / 44100, $1 }' "$work/lp$taps.txt"; } > "$work/ir$taps.dat"
-  sox "$work/ir$taps.dat" -e floating-point -b 32 "$work/ir$taps.wav"
-done
+    awk '{ printf "%.10f %s\n", (NR - 1) / 44100, $1 }' "$work/lp$1.txt"; } >"$work/ir$1.dat"
+  sox "$work/ir$1.dat" -e floating-point -b 32 "$work/ir$1.wav"
+}
+
+sox -n -r 44100 -b 16 -c 2 "$work/in.wav" synth 10 pinknoise pinknoise gain -6
+for taps in 31 255 1023 8191; do make_lowpass "$taps"; done
 
 echo
 echo "== engine, the first 2 s of the same file from memory (Gmac/s = multiply-adds per ns;"
@@ -51,6 +54,21 @@ median() {
   hyperfine -N --style none --warmup 1 --runs "$runs" --export-csv "$work/time.csv" \
     "$(printf '%q ' "$@")" >/dev/null 2>&1
   awk -F, 'NR == 2 { print $4 }' "$work/time.csv"
+}
+
+# The median times through TAPS taps on INPUT.wav of tapsum and sox, MANY
+# runs each, and of tapsum on one thread and ffmpeg, FEW runs each: into
+# tapsum, one, sox_time and ffmpeg_time. One thread must write the bytes
+# of the default.
+time_tools() {
+  local taps=$1 input=$2 many=$3 few=$4
+  local fir="$work/lp$taps.txt" wav="$work/$input.wav"
+  tapsum=$(median "$many" build/release/tapsum "$fir" "$wav" "$work/fast.wav")
+  one=$(median "$few" env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$wav" "$work/one.wav")
+  sox_time=$(median "$many" sox "$wav" "$work/sox.wav" fir "$fir")
+  ffmpeg_time=$(median "$few" ffmpeg -v error -y -i "$wav" -i "$work/ir$taps.wav" \
+    -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
+  cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
 }
 
 sox -n -r 44100 -b 16 -c 2 "$work/in60.wav" synth 60 pinknoise pinknoise gain -6
@@ -69,12 +87,7 @@ for input in in in60; do
     "tap/sox" "1thr/sox" "tap/ffmpeg" "method"
   for taps in 31 255 1023 8191; do
     fir="$work/lp$taps.txt"
-    tapsum=$(median 10 build/release/tapsum "$fir" "$work/$input.wav" "$work/fast.wav")
-    one=$(median 5 env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/$input.wav" "$work/one.wav")
-    sox_time=$(median 10 sox "$work/$input.wav" "$work/sox.wav" fir "$fir")
-    ffmpeg_time=$(median 5 ffmpeg -v error -y -i "$work/$input.wav" -i "$work/ir$taps.wav" \
-      -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
-    cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
+    time_tools "$taps" "$input" 10 5
     # Both methods and the direct path write the same bytes; the direct path
     # is compared on the 10 s input only, where it takes seconds, not minutes.
     for method in kernels fft; do
@@ -95,17 +108,9 @@ echo "tapsum, one thread, each method and (on 10 s) the direct path wrote the sa
 
 echo
 echo "== 65,536 taps on 60 s of the same stereo (median wall seconds; peak resident KiB)"
-awk -v taps=65536 -f bench/lowpass.awk >"$work/lp65536.txt"
-{ printf '; Sample Rate 44100\n; Channels 1\n'
-  awk '{ printf "%.10f %s\n", (NR - 1) / 44100, $1 }' "$work/lp65536.txt"; } >"$work/ir65536.dat"
-sox "$work/ir65536.dat" -e floating-point -b 32 "$work/ir65536.wav"
+make_lowpass 65536
 fir="$work/lp65536.txt"
-tapsum=$(median 5 build/release/tapsum "$fir" "$work/in60.wav" "$work/fast.wav")
-one=$(median 5 env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$work/in60.wav" "$work/one.wav")
-sox_time=$(median 5 sox "$work/in60.wav" "$work/sox.wav" fir "$fir")
-ffmpeg_time=$(median 3 ffmpeg -v error -y -i "$work/in60.wav" -i "$work/ir65536.wav" \
-  -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
-cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at 65536 taps"; exit 1; }
+time_tools 65536 in60 5 5
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
 printf '%9s %9s %9s %9s %9s %9s %11s %11s\n' tapsum "1 thread" sox ffmpeg "tap/sox" "1thr/sox" "peak KiB" "1thr KiB"
 awk -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" \
