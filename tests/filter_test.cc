@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cmath>
 #include <filesystem>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <string>
@@ -796,10 +797,15 @@ TEST_F(FastPath, RunsEveryKernelItClaims) {
   }
 }
 
-// The threads of this process, as the system lists them.
-int threads_now() {
-  const std::filesystem::directory_iterator tasks("/proc/self/task");
-  return static_cast<int>(std::distance(begin(tasks), end(tasks)));
+// The threads of this process named name, as the system lists them.
+int threads_named(const std::string &name) {
+  int count = 0;
+  for (const auto &task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::ifstream comm(task.path() / "comm");
+    std::string line;
+    count += std::getline(comm, line) && line == name;
+  }
+  return count;
 }
 
 // A thread a run starts is one thread, and wherever it was started it may
@@ -816,11 +822,17 @@ TEST(Threads, MayRunWhereverTheProcessMay) {
     return nullptr;
   };
   // A thread first, so that any the runtime starts beside a process's
-  // first (a sanitizer's) is there before the count.
+  // first (a sanitizer's) is started under this thread's own name; the
+  // threads started next take the name this thread has then.
   std::thread([] {}).join();
-  const int before = threads_now();
-  ASSERT_TRUE(start_thread(thread, wait, nullptr, 1 << 16));
-  EXPECT_EQ(threads_now(), before + 1);
+  char name[16] = {};
+  pthread_getname_np(pthread_self(), name, sizeof name);
+  pthread_setname_np(pthread_self(), "one-start");
+  const bool started = start_thread(thread, wait, nullptr, 1 << 16);
+  const int named = threads_named("one-start");
+  pthread_setname_np(pthread_self(), name);
+  ASSERT_TRUE(started);
+  EXPECT_EQ(named, 2);
   cpu_set_t thread_may;
   const int got = pthread_getaffinity_np(thread, sizeof thread_may, &thread_may);
   released = true;
