@@ -86,9 +86,10 @@ T *carve(page_map &pages, size_t count) {
   return values;
 }
 
-// A block's scratch for the transform: a window, its spectrum, the sums of
-// products of each output channel's segments, a segment's outputs, and the
-// norms of each input channel's windows.
+// A block's scratch for the transform: a window that is not aligned as the
+// plan's buffer is, its spectrum, the sums of products of each output
+// channel's segments, a segment's outputs, and the norms of each input
+// channel's windows.
 struct transform_scratch {
   double *in;
   fftw_complex *spectrum;

@@ -396,15 +396,21 @@ void transform_segments(const run_plan &plan, int slot, const double *const *x, 
   // Each window once, a segment apart, into the sums of the segments it
   // serves: segment k's part p is window k + P - 1 - p, so segment k's sums
   // begin with window k and are whole with window k + P - 1, and no more
-  // than P are being summed at once. Channels that filter the same input
-  // share its transform and norms.
+  // than P are being summed at once. A window aligned as the plan's buffer
+  // is transformed where it lies. Channels that filter the same input share
+  // its transform and norms.
   for (int j = 0; j < segments + parts - 1; j++)
     for (int c = 0; c < plan.outputs; c++) {
       const bool same_input = c > 0 && x[c] == x[c - 1];
       if (!same_input) {
         const double *window = x[c] + static_cast<size_t>(j) * segment;
-        std::copy_n(window, ts.size, s.in);
-        fftw_execute_dft_r2c(ts.forward, s.in, s.spectrum);
+        // The plan reads its input without writing it.
+        double *in = const_cast<double *>(window);
+        if (fftw_alignment_of(in) != fftw_alignment_of(s.in)) {
+          std::copy_n(window, ts.size, s.in);
+          in = s.in;
+        }
+        fftw_execute_dft_r2c(ts.forward, in, s.spectrum);
         s.norms[c][j] = norm_up(window, ts.size);
       } else {
         s.norms[c][j] = s.norms[c - 1][j];
