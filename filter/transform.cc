@@ -2,7 +2,7 @@
 //
 // A window is L = 2^t samples x of one input channel. Its circular
 // convolution with a column of B taps, zero-padded to L, equals the window
-// sum of every output from B - 1 on. Up to 8192 taps the column is one part,
+// sum of every output from B - 1 on. Up to 4096 taps the column is one part,
 // B = taps, L at least 4 taps, and a segment yields L - taps + 1 outputs;
 // longer columns are P parts of B = L / 2 taps (the last padded with zero
 // weights), a segment yields B outputs, and part p's window for a segment
@@ -126,12 +126,15 @@ constexpr size_t PLANNER_BASE = 1 << 20;
 constexpr size_t PLANNER_BYTES = 256;
 constexpr size_t HELPER_STACK = size_t{1} << 16;
 // A column of more taps than this is transformed in parts.
-constexpr int WHOLE_COLUMN = 8192;
+constexpr int WHOLE_COLUMN = 4096;
 // The output frames a block of a column in parts holds at most. Its
 // segments share the windows of the parts and make up for the windows its
 // history takes again; its buffers, each page of which costs as it is
 // first touched, grow with them.
 constexpr int PARTS_BLOCK = 1 << 17;
+// The segments of such a block, at most: more, of short parts, gained
+// nothing for their memory.
+constexpr int BLOCK_SEGMENTS = 32;
 
 // Step 1: eps_L for a transform of fft_size 2^t with unit roundoff u.
 double fft_error(int t, double u) {
@@ -588,31 +591,40 @@ void transform_prepare(run_plan &plan, int threads) {
   for (int c = 0; c < outputs; c++)
     if (!(h1[c] < LARGEST_H)) return;
 
-  // A whole column: L from 4 taps up to 8, but no more than 2^14, which is
-  // still at least 2 taps: 2 taps up to 4 cost more per output below 4096
-  // taps, 8 up to 16 more everywhere, and above 4096 taps 2^15 was no faster
-  // on two threads and slower on one, its plans and spectra twice as costly.
-  // Blocks of at least 8192 frames and two segments. In parts: 2^13 taps a
-  // part up to 32 parts, twice that part and L beyond (1048576 taps: 32 parts
-  // of 2^15). A block of S segments transforms S + P - 1 windows, so the
-  // more segments, the fewer windows transformed again: on one thread, whose
-  // one slot is all the memory, PARTS_BLOCK frames; on more, whose slots
-  // are two more than the threads, half of that, or half as many segments
-  // as parts where that is more, within PARTS_BLOCK. At 65536 taps on 60 s
-  // of stereo that took 0.10 s in 21 MB on one thread and 0.074 s in 40 MB
-  // on two, where half as many segments as parts took 0.15 s in 15 MB and
-  // 0.084 s in 30 MB.
+  // A whole column, up to 4096 taps: L from 4 taps up to 8 (2 taps up to 4
+  // cost more per output, 8 up to 16 more everywhere), so at most 2^14.
+  // Blocks of at least 8192 frames and two segments. Longer columns go in
+  // parts: a quarter of the column a part, rounded up to a power of two
+  // from 2^11 to 2^13 taps; then 2^13 up to 32 parts, and twice that part
+  // and L beyond (1048576 taps: 32 parts of 2^15). The shorter the windows,
+  // the less each output's transforms cost (a forward and inverse pair took
+  // 6.5 us at 2^12 for 2048 outputs, 43 us at 2^14 for the 8194 of a whole
+  // column of 8191 taps), and the more products each output sums, one a
+  // part. On 60 s of stereo, two threads, against sox's time: 8191 taps in
+  // 4 parts 0.32, in 2 parts 0.34, whole 0.35; 4500 taps in 3 parts or
+  // whole 0.28; 16384 taps in 4 parts 0.33, in 2 0.36, in 8 0.33; 65536 taps
+  // in parts of 2^13 or 2^14 alike. A block of S segments transforms S + P -
+  // 1 windows, so the more segments, the fewer windows transformed again: on
+  // one thread, whose one slot is all the memory, PARTS_BLOCK frames; on
+  // more, whose slots are two more than the threads, half of that, or half
+  // as many segments as parts where that is more, within PARTS_BLOCK; and
+  // no more than BLOCK_SEGMENTS. At 65536 taps on 60 s of stereo that took
+  // 0.10 s in 21 MB on one thread and 0.074 s in 40 MB on two, where half
+  // as many segments as parts took 0.15 s in 15 MB and 0.084 s in 30 MB; at
+  // 8191 taps on two threads 32 segments of 2^11 were no faster than 16, in
+  // 27 MB instead of 19.
   int t = 6, parts = 1, part = taps, segment, segments;
   if (taps <= WHOLE_COLUMN) {
-    while ((1 << t) < 4 * taps && t < 14) t++;
+    while ((1 << t) < 4 * taps) t++;
     segment = (1 << t) - taps + 1;
     segments = std::max((8192 + segment - 1) / segment, 2);
   } else {
-    t = 14;
+    t = 12;
+    while ((1 << (t - 1)) * 4 < taps && t < 14) t++;
     while ((1 << (t - 1)) * 32 < taps) t++;
     part = segment = 1 << (t - 1);
     parts = (taps + part - 1) / part;
-    const int most = PARTS_BLOCK / part;
+    const int most = std::min(PARTS_BLOCK / part, BLOCK_SEGMENTS);
     segments = std::clamp(threads == 1 ? most : std::max(parts / 2, most / 2), 2, most);
   }
   bool repeats[2] = {};
@@ -628,16 +640,17 @@ void transform_prepare(run_plan &plan, int threads) {
   plan.history = parts * part - 1;
 
   // The spectra: at the largest sizes, on a thread of their own while this
-  // one makes the plans, when the run has a second thread (sooner only from
-  // 2^13). Their work and the self-test's window take a mapping for the
-  // time they need.
+  // one makes the plans, when the run has a second thread and their windows
+  // hold 2^13 samples or more (for fewer, the thread cost what it saved).
+  // Their work and the self-test's window take a mapping for the time they
+  // need.
   page_map size{};
   carve_work(size, t, self_test_window(plan));
   page_map work = map_pages(size.bytes);
   spectra_job job{&plan, carve_work(work, t, self_test_window(plan))};
   pthread_t helper;
-  const bool helped =
-      new_size && threads > 1 && t >= 13 && start_thread(helper, make_spectra, &job, HELPER_STACK);
+  const bool helped = new_size && threads > 1 && parts << t >= 1 << 13 &&
+                      start_thread(helper, make_spectra, &job, HELPER_STACK);
   if (!helped) make_spectra(&job);
   if (new_size) make_plans(ts);
   if (helped) pthread_join(helper, nullptr);

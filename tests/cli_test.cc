@@ -617,7 +617,7 @@ TEST(Run, LosesNoByteWhateverInterruptsIt) {
   const std::string sweep =
       "low=4000; while (ulimit -v $low; tapsum --version >/dev/null 2>&1); [ $? = 127 ]; do "
       "low=$((low + 20)); done; "
-      "for t in 0 1 8; do whole=0 short=0; for v in $(seq $low 20 $((low + 20000))); do "
+      "for t in 0 1 8; do whole=0 short=0; for v in $(seq $low 20 $((low + 24000))); do "
       "echo old >o.wav; if [ $t = 0 ]; then (ulimit -v $v; tapsum --version >o.wav 2>err); "
       "else (ulimit -v $v; TAPSUM_THREADS=$t TAPSUM_METHOD=fft tapsum FIR IN o.wav 2>err); fi; "
       "s=$?; if [ $s = 0 ]; then whole=1; "
