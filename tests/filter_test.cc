@@ -261,14 +261,15 @@ uint64_t expect_same(const job &j, const std::string &what, std::vector<int> thr
 // Inputs shorter and longer than the filter, of one block of 8192 frames
 // and of several, on 1, 2, 3 and 6 threads (6: every slot in use), with the
 // declared count at and off a block's end, or 0; every layout and depth
-// pair. The last two: progress at a block's first and last frames.
+// pair; 4097 taps, whose last part holds one. The last two: progress at a
+// block's first and last frames.
 TEST_F(FastPath, MatchesTheDirectPath) {
   const std::tuple<int, int, uint32_t, int, int> jobs[] = {
       {1, 8191, 8191, 16, 16},       {2, 8192, 0, 16, 16},        {3, 8193, 0, 16, 16},
       {31, 3 * 8192 + 5, 0, 16, 16}, {300, 2 * 8192, 9000, 8, 8}, {8192, 8192 - 4500, 0, 16, 8},
       {8192, 150, 150, 8, 16},       {1000, 140, 0, 16, 8},       {255, 267, 267, 8, 8},
-      {2, 141, 141, 8, 16},          {3, 100, 100, 16, 16},       {1, 12800, 12800, 16, 16},
-      {1, 273100, 273100, 16, 16}};
+      {2, 141, 141, 8, 16},          {3, 100, 100, 16, 16},       {4097, 3000, 0, 16, 16},
+      {1, 12800, 12800, 16, 16},     {1, 273100, 273100, 16, 16}};
   for (const auto &[taps, frames, declared, in_bits, out_bits] : jobs) {
     // Random Gaussian taps of gain about 1.2 (two columns when taps is odd)
     // on random bytes, with a partial frame at the end: half a 16-bit sample,
