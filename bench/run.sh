@@ -9,12 +9,13 @@
 # 65,536-tap filter on 60 s with its peak memory, and 24-bit stereo through
 # 255 and 8191 taps against sox.
 # Checks that tapsum writes the bytes of the direct path by either method.
-# Needs sox, ffmpeg, hyperfine and Google Benchmark (it installs the first
-# three if missing); run from anywhere.
+# Commands compared are timed in turn, round after round (alternate.py).
+# Needs sox, ffmpeg, Python 3 and Google Benchmark (it installs the first
+# two if missing); run from anywhere.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-for tool in sox ffmpeg hyperfine; do
+for tool in sox ffmpeg; do
   command -v "$tool" >/dev/null || { apt-get update && apt-get install -y "$tool"; }
 done
 cmake --preset release >/dev/null
@@ -47,26 +48,21 @@ echo "   peak% = share of the peak/LEVEL line; exact% = outputs that took the ex
 echo "   fast/TAPS/0/M = default threads, fast/TAPS/1/M = one thread; M 1 = kernels, 2 = transform)"
 build/release/engine_bench --benchmark_counters_tabular=true "$work/in.wav"
 
-# The median wall time in seconds of several runs, started without a shell.
-median() {
-  local runs=$1
-  shift
-  hyperfine -N --style none --warmup 1 --runs "$runs" --export-csv "$work/time.csv" \
-    "$(printf '%q ' "$@")" >/dev/null 2>&1
-  awk -F, 'NR == 2 { print $4 }' "$work/time.csv"
-}
+# The median wall times in seconds of commands separated by --, run in
+# turn for ROUNDS rounds, a line each.
+alternate() { python3 bench/alternate.py "$@"; }
 
-# The median times through TAPS taps on INPUT.wav of tapsum and sox, MANY
-# runs each, and of tapsum on one thread and ffmpeg, FEW runs each: into
-# tapsum, one, sox_time and ffmpeg_time. One thread must write the bytes
-# of the default.
+# The median times through TAPS taps on INPUT.wav of tapsum, tapsum on one
+# thread, sox and ffmpeg, in turn for ROUNDS rounds: into tapsum, one,
+# sox_time and ffmpeg_time. One thread must write the bytes of the default.
 time_tools() {
-  local taps=$1 input=$2 many=$3 few=$4
+  local taps=$1 input=$2 rounds=$3
   local fir="$work/lp$taps.txt" wav="$work/$input.wav"
-  tapsum=$(median "$many" build/release/tapsum "$fir" "$wav" "$work/fast.wav")
-  one=$(median "$few" env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$wav" "$work/one.wav")
-  sox_time=$(median "$many" sox "$wav" "$work/sox.wav" fir "$fir")
-  ffmpeg_time=$(median "$few" ffmpeg -v error -y -i "$wav" -i "$work/ir$taps.wav" \
+  { read -r tapsum; read -r one; read -r sox_time; read -r ffmpeg_time; } < <(alternate "$rounds" \
+    -- build/release/tapsum "$fir" "$wav" "$work/fast.wav" \
+    -- env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$wav" "$work/one.wav" \
+    -- sox "$wav" "$work/sox.wav" fir "$fir" \
+    -- ffmpeg -v error -y -i "$wav" -i "$work/ir$taps.wav" \
     -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
   cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
 }
@@ -76,8 +72,9 @@ printf '1\n' >"$work/lp1.txt"
 echo
 echo "== the floor, 10 s of 16-bit stereo (median wall seconds): a one-tap run, cp, sox's plain copy"
 printf '%9s %9s %9s\n' "1 tap" cp "sox copy"
-printf '%9.4f %9.4f %9.4f\n' "$(median 20 build/release/tapsum "$work/lp1.txt" "$work/in.wav" "$work/one.wav")" \
-  "$(median 20 cp "$work/in.wav" "$work/copy.wav")" "$(median 20 sox "$work/in.wav" "$work/copy.wav")"
+alternate 20 -- build/release/tapsum "$work/lp1.txt" "$work/in.wav" "$work/one.wav" \
+  -- cp "$work/in.wav" "$work/copy.wav" -- sox "$work/in.wav" "$work/copy.wav" |
+  paste -s - | awk '{ printf "%9.4f %9.4f %9.4f\n", $1, $2, $3 }'
 
 for input in in in60; do
   seconds=$([ "$input" = in ] && echo 10 || echo 60)
@@ -87,7 +84,7 @@ for input in in in60; do
     "tap/sox" "1thr/sox" "tap/ffmpeg" "method"
   for taps in 31 255 1023 8191; do
     fir="$work/lp$taps.txt"
-    time_tools "$taps" "$input" 10 5
+    time_tools "$taps" "$input" 15
     # Both methods and the direct path write the same bytes; the direct path
     # is compared on the 10 s input only, where it takes seconds, not minutes.
     for method in kernels fft; do
@@ -110,7 +107,7 @@ echo
 echo "== 65,536 taps on 60 s of the same stereo (median wall seconds; peak resident KiB)"
 make_lowpass 65536
 fir="$work/lp65536.txt"
-time_tools 65536 in60 5 5
+time_tools 65536 in60 7
 peak() { /usr/bin/time -f %M "$@" 2>&1 >/dev/null | tail -1; }
 printf '%9s %9s %9s %9s %9s %9s %11s %11s\n' tapsum "1 thread" sox ffmpeg "tap/sox" "1thr/sox" "peak KiB" "1thr KiB"
 awk -v a="$tapsum" -v o="$one" -v s="$sox_time" -v f="$ffmpeg_time" \
@@ -125,8 +122,9 @@ for input in in in60; do
   sox "$work/$input.wav" -b 24 "$work/${input}_24.wav"
   for taps in 255 8191; do
     fir="$work/lp$taps.txt"
-    tapsum=$(median 10 build/release/tapsum "$fir" "$work/${input}_24.wav" "$work/fast.wav")
-    sox_time=$(median 10 sox "$work/${input}_24.wav" "$work/sox.wav" fir "$fir")
+    { read -r tapsum; read -r sox_time; } < <(alternate 15 \
+      -- build/release/tapsum "$fir" "$work/${input}_24.wav" "$work/fast.wav" \
+      -- sox "$work/${input}_24.wav" "$work/sox.wav" fir "$fir")
     awk -v i="$([ "$input" = in ] && echo 10s || echo 60s)" -v t="$taps" -v a="$tapsum" -v s="$sox_time" \
       'BEGIN { printf "%6s %6d %9.4f %9.4f %9.2f\n", i, t, a, s, a / s }'
   done
