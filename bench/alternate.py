@@ -8,7 +8,9 @@ the next's lets it fall on one.
     alternate.py ROUNDS -- COMMAND ARGS... -- COMMAND ARGS...
 
 Each command is started without a shell, its output and messages thrown
-away; one round more than asked for warms the files and is not counted.
+away; one round more than asked for warms the files and is not counted. A
+command that fails ends the timing with status 1: its time would be a
+failure's, not a run's.
 """
 import statistics
 import subprocess
@@ -31,7 +33,10 @@ def main():
     for round_number in range(rounds + 1):
         for command, taken in zip(commands, times):
             start = time.perf_counter()
-            subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=False)
+            status = subprocess.run(command, stdout=subprocess.DEVNULL,
+                                    stderr=subprocess.DEVNULL, check=False).returncode
+            if status != 0:
+                sys.exit(f"alternate.py: {' '.join(command)} ended with status {status}")
             if round_number > 0:
                 taken.append(time.perf_counter() - start)
     for taken in times:

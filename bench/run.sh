@@ -49,7 +49,8 @@ echo "   fast/TAPS/0/M = default threads, fast/TAPS/1/M = one thread; M 1 = kern
 build/release/engine_bench --benchmark_counters_tabular=true "$work/in.wav"
 
 # The median wall times in seconds of commands separated by --, run in
-# turn for ROUNDS rounds, a line each.
+# turn for ROUNDS rounds, a line each; taken whole before they are read, so
+# that a command that fails stops the script.
 alternate() { python3 bench/alternate.py "$@"; }
 
 # The median times through TAPS taps on INPUT.wav of tapsum, tapsum on one
@@ -57,13 +58,14 @@ alternate() { python3 bench/alternate.py "$@"; }
 # sox_time and ffmpeg_time. One thread must write the bytes of the default.
 time_tools() {
   local taps=$1 input=$2 rounds=$3
-  local fir="$work/lp$taps.txt" wav="$work/$input.wav"
-  { read -r tapsum; read -r one; read -r sox_time; read -r ffmpeg_time; } < <(alternate "$rounds" \
+  local fir="$work/lp$taps.txt" wav="$work/$input.wav" times
+  times=$(alternate "$rounds" \
     -- build/release/tapsum "$fir" "$wav" "$work/fast.wav" \
     -- env TAPSUM_THREADS=1 build/release/tapsum "$fir" "$wav" "$work/one.wav" \
     -- sox "$wav" "$work/sox.wav" fir "$fir" \
     -- ffmpeg -v error -y -i "$wav" -i "$work/ir$taps.wav" \
     -lavfi afir=gtype=none:irgain=0.70710678 "$work/ffmpeg.wav")
+  { read -r tapsum; read -r one; read -r sox_time; read -r ffmpeg_time; } <<<"$times"
   cmp -s "$work/one.wav" "$work/fast.wav" || { echo "one thread and the default differ at $taps taps"; exit 1; }
 }
 
@@ -72,9 +74,9 @@ printf '1\n' >"$work/lp1.txt"
 echo
 echo "== the floor, 10 s of 16-bit stereo (median wall seconds): a one-tap run, cp, sox's plain copy"
 printf '%9s %9s %9s\n' "1 tap" cp "sox copy"
-alternate 20 -- build/release/tapsum "$work/lp1.txt" "$work/in.wav" "$work/one.wav" \
-  -- cp "$work/in.wav" "$work/copy.wav" -- sox "$work/in.wav" "$work/copy.wav" |
-  paste -s - | awk '{ printf "%9.4f %9.4f %9.4f\n", $1, $2, $3 }'
+times=$(alternate 20 -- build/release/tapsum "$work/lp1.txt" "$work/in.wav" "$work/one.wav" \
+  -- cp "$work/in.wav" "$work/copy.wav" -- sox "$work/in.wav" "$work/copy.wav")
+paste -s - <<<"$times" | awk '{ printf "%9.4f %9.4f %9.4f\n", $1, $2, $3 }'
 
 for input in in in60; do
   seconds=$([ "$input" = in ] && echo 10 || echo 60)
@@ -122,9 +124,10 @@ for input in in in60; do
   sox "$work/$input.wav" -b 24 "$work/${input}_24.wav"
   for taps in 255 8191; do
     fir="$work/lp$taps.txt"
-    { read -r tapsum; read -r sox_time; } < <(alternate 15 \
+    times=$(alternate 15 \
       -- build/release/tapsum "$fir" "$work/${input}_24.wav" "$work/fast.wav" \
       -- sox "$work/${input}_24.wav" "$work/sox.wav" fir "$fir")
+    { read -r tapsum; read -r sox_time; } <<<"$times"
     awk -v i="$([ "$input" = in ] && echo 10s || echo 60s)" -v t="$taps" -v a="$tapsum" -v s="$sox_time" \
       'BEGIN { printf "%6s %6d %9.4f %9.4f %9.2f\n", i, t, a, s, a / s }'
   done
